@@ -22,7 +22,6 @@ struct Reply {
     int pauseMs = 0;           // ... with this pause between pieces
     bool close = true;         // close the connection once everything is written
     bool never = false;        // never answer and never close (the client must time out)
-    bool ignoreRequest = false; // never read the request at all
     qint64 repeatTo = 0;       // > 0: repeat `bytes` until this many bytes went out
 
     static Reply ok(const QJsonValue &result = QJsonValue::Undefined);
@@ -66,11 +65,15 @@ public:
 
     // Largest request line accepted before the fixture gives up on it.
     qint64 maxRequestBytes = 8 * 1024 * 1024;
+    // When set, every connection gets this reply at once and its request is
+    // never read (a hostile or broken application).
+    std::optional<Reply> unread;
 
 private:
     void accept();
     void serve(class QLocalSocket *socket, const QByteArray &line);
     void send(class QLocalSocket *socket, const Reply &reply);
+    std::optional<Reply> replyFor(const QJsonObject &request);
 
     QLocalServer m_server;
     QString m_token;

@@ -1,0 +1,276 @@
+#include "fake_app.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonDocument>
+#include <QLocalSocket>
+#include <QPointer>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QUuid>
+
+Reply Reply::ok(const QJsonValue &result)
+{
+    QJsonObject object{{QStringLiteral("ok"), true}};
+    if (!result.isUndefined())
+        object.insert(QStringLiteral("result"), result);
+    return raw(QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
+}
+
+Reply Reply::error(const QString &message)
+{
+    const QJsonObject object{{QStringLiteral("ok"), false}, {QStringLiteral("error"), message}};
+    return raw(QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
+}
+
+Reply Reply::raw(const QByteArray &bytes)
+{
+    Reply reply;
+    reply.bytes = bytes;
+    return reply;
+}
+
+FakeApp::FakeApp(QObject *parent)
+    : QObject(parent)
+    , m_token(QString::number(QRandomGenerator::global()->generate64(), 16))
+{
+    m_server.setSocketOptions(QLocalServer::UserAccessOption);
+    const QString name = QDir::tempPath() + QStringLiteral("/morvane-fake-")
+        + QUuid::createUuid().toString(QUuid::Id128).left(12);
+    if (!m_server.listen(name))
+        qFatal("fake application cannot listen on %s: %s", qPrintable(name), qPrintable(m_server.errorString()));
+    connect(&m_server, &QLocalServer::newConnection, this, &FakeApp::accept);
+}
+
+FakeApp::~FakeApp()
+{
+    m_server.close();
+}
+
+QString FakeApp::serverName() const
+{
+    return m_server.fullServerName();
+}
+
+QProcessEnvironment FakeApp::environment() const
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("MORVANE_SOCKET"), serverName());
+    environment.insert(QStringLiteral("MORVANE_TOKEN"), m_token);
+    return environment;
+}
+
+void FakeApp::answer(const QString &op, const QJsonValue &result)
+{
+    reply(op, Reply::ok(result));
+}
+
+void FakeApp::fail(const QString &op, const QString &message)
+{
+    reply(op, Reply::error(message));
+}
+
+void FakeApp::reply(const QString &op, const Reply &reply)
+{
+    on(op, [reply](const QJsonObject &) { return std::optional<Reply>(reply); });
+}
+
+void FakeApp::queue(const QString &op, const Reply &reply)
+{
+    m_queued[op].append(reply);
+}
+
+void FakeApp::on(const QString &op, Handler handler)
+{
+    m_handlers.insert(op, std::move(handler));
+}
+
+QList<FakeApp::Request> FakeApp::requestsFor(const QString &op) const
+{
+    QList<Request> found;
+    for (const Request &request : requests) {
+        if (request.op() == op)
+            found.append(request);
+    }
+    return found;
+}
+
+void FakeApp::accept()
+{
+    while (QLocalSocket *socket = m_server.nextPendingConnection()) {
+        ++connections;
+        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        if (unread) {
+            socket->setReadBufferSize(1);
+            send(socket, *unread);
+            continue;
+        }
+        auto buffer = std::make_shared<QByteArray>();
+        connect(socket, &QLocalSocket::readyRead, this, [this, socket, buffer] {
+            const qsizetype searched = buffer->size();
+            buffer->append(socket->readAll());
+            const qsizetype lineEnd = buffer->indexOf('\n', searched);
+            if (lineEnd < 0) {
+                if (buffer->size() > maxRequestBytes)
+                    socket->abort();
+                return;
+            }
+            const QByteArray line = buffer->left(lineEnd);
+            buffer->clear();
+            disconnect(socket, &QLocalSocket::readyRead, this, nullptr);
+            serve(socket, line);
+        });
+    }
+}
+
+void FakeApp::serve(QLocalSocket *socket, const QByteArray &line)
+{
+    const QJsonObject json = QJsonDocument::fromJson(line).object();
+    requests.append({line, json});
+    if (json.value(QStringLiteral("token")).toString() != m_token) {
+        send(socket, Reply::error(QStringLiteral("Invalid token.")));
+        return;
+    }
+    const std::optional<Reply> chosen = replyFor(json);
+    send(socket, chosen ? *chosen
+                        : Reply::error(QStringLiteral("Unknown operation: ") + json.value(QStringLiteral("op")).toString()));
+}
+
+std::optional<Reply> FakeApp::replyFor(const QJsonObject &request)
+{
+    const QString op = request.value(QStringLiteral("op")).toString();
+    auto queued = m_queued.find(op);
+    if (queued != m_queued.end() && !queued->isEmpty())
+        return queued->takeFirst();
+    auto handler = m_handlers.constFind(op);
+    if (handler != m_handlers.constEnd()) {
+        if (std::optional<Reply> chosen = (*handler)(request))
+            return chosen;
+    }
+    if (m_fallback)
+        return m_fallback(request);
+    return std::nullopt;
+}
+
+void FakeApp::send(QLocalSocket *socket, const Reply &reply)
+{
+    if (reply.never)
+        return;
+    QPointer<QLocalSocket> guard(socket);
+    const auto finish = [guard, close = reply.close] {
+        if (guard && close)
+            guard->disconnectFromServer();
+    };
+    if (reply.repeatTo > 0) {
+        // Keep the write buffer short and top it up as the client drains it.
+        auto sent = std::make_shared<qint64>(0);
+        const auto topUp = [guard, sent, reply, finish] {
+            if (!guard)
+                return;
+            while (*sent < reply.repeatTo && guard->bytesToWrite() < 4 * reply.bytes.size() + 65536) {
+                const QByteArray piece = reply.bytes.left(qsizetype(qMin<qint64>(reply.bytes.size(), reply.repeatTo - *sent)));
+                guard->write(piece);
+                *sent += piece.size();
+            }
+            if (*sent >= reply.repeatTo && guard->bytesToWrite() == 0)
+                finish();
+        };
+        connect(socket, &QLocalSocket::bytesWritten, socket, topUp);
+        topUp();
+        return;
+    }
+    if (reply.chunk > 0) {
+        auto offset = std::make_shared<qsizetype>(0);
+        auto step = std::make_shared<std::function<void()>>();
+        *step = [guard, offset, reply, finish, step] {
+            if (!guard)
+                return;
+            guard->write(reply.bytes.mid(*offset, reply.chunk));
+            guard->flush();
+            *offset += reply.chunk;
+            if (*offset >= reply.bytes.size()) {
+                finish();
+                step->operator=(nullptr); // break the self-reference
+                return;
+            }
+            QTimer::singleShot(reply.pauseMs, guard, [step] { if (*step) (*step)(); });
+        };
+        (*step)();
+        return;
+    }
+    socket->write(reply.bytes);
+    finish();
+}
+
+QString runnerPath()
+{
+    return QStringLiteral(MORVANE_LUA_PATH);
+}
+
+namespace {
+
+RunResult runProcess(const QStringList &arguments, const RunOptions &options, FakeApp *app,
+                     const QString &workingDirectory)
+{
+    QProcess process;
+    process.setProgram(runnerPath());
+    process.setArguments(arguments);
+    process.setWorkingDirectory(workingDirectory);
+    if (!options.environment.isEmpty())
+        process.setProcessEnvironment(options.environment);
+    else if (app)
+        process.setProcessEnvironment(app->environment());
+    QEventLoop loop;
+    QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
+    QObject::connect(&process, &QProcess::errorOccurred, &loop, [&loop](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            loop.quit();
+    });
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QElapsedTimer clock;
+    clock.start();
+    process.start();
+    limit.start(options.timeoutMs);
+    if (process.state() != QProcess::NotRunning || process.error() != QProcess::FailedToStart)
+        loop.exec();
+    RunResult result;
+    result.elapsedMs = clock.elapsed();
+    if (process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished(5000);
+    } else {
+        result.finished = process.exitStatus() == QProcess::NormalExit;
+        result.exitCode = process.exitCode();
+    }
+    result.out = process.readAllStandardOutput();
+    result.err = process.readAllStandardError();
+    return result;
+}
+
+} // namespace
+
+RunResult runScript(FakeApp *app, const QByteArray &script, const RunOptions &options)
+{
+    QTemporaryDir temporary;
+    const QString directory = options.workingDirectory.isEmpty() ? temporary.path() : options.workingDirectory;
+    const QString path = directory + QLatin1Char('/') + options.scriptName;
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(script) != script.size())
+        qFatal("cannot write the test script %s", qPrintable(path));
+    file.close();
+    return runProcess(QStringList{path} + options.arguments, options, app, directory);
+}
+
+RunResult runRunner(const QStringList &arguments, const RunOptions &options)
+{
+    QTemporaryDir temporary;
+    const QString directory = options.workingDirectory.isEmpty() ? temporary.path() : options.workingDirectory;
+    return runProcess(arguments, options, nullptr, directory);
+}
