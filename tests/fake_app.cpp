@@ -274,3 +274,8 @@ RunResult runRunner(const QStringList &arguments, const RunOptions &options)
     const QString directory = options.workingDirectory.isEmpty() ? temporary.path() : options.workingDirectory;
     return runProcess(arguments, options, nullptr, directory);
 }
+
+QByteArray withShow(const QByteArray &script)
+{
+    return "dofile('" MORVANE_SOURCE_DIR "/tests/lua/show.lua') " + script;
+}

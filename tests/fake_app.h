@@ -108,5 +108,10 @@ QString runnerPath();
 // null) while it runs.
 RunResult runScript(FakeApp *app, const QByteArray &script, const RunOptions &options = {});
 
+// Puts the global show(...) in front of a script, on its first line so that
+// line numbers in messages stay as written: show prints its arguments on one
+// line, strings quoted with \ddd escapes, numbers in Lua's form (3 vs 3.0).
+QByteArray withShow(const QByteArray &script);
+
 // Runs the runner with an exact argument list (no script written).
 RunResult runRunner(const QStringList &arguments, const RunOptions &options = {});
