@@ -1,0 +1,258 @@
+// Command line, exit statuses, script loading, arg/varargs/package.path,
+// registration of the natives and the lazy loader.
+#include "sim_terminal.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+class Runner : public QObject {
+    Q_OBJECT
+
+    static RunResult run(const QByteArray &script, const QStringList &arguments = {})
+    {
+        RunOptions options;
+        options.arguments = arguments;
+        return runScript(nullptr, withShow(script), options);
+    }
+
+    static void writeFile(const QString &path, const QByteArray &bytes)
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(file.write(bytes), bytes.size());
+    }
+
+private Q_SLOTS:
+    void commandLine_data();
+    void commandLine();
+    void missingScript();
+    void outcomes_data();
+    void outcomes();
+    void scriptPreamble_data();
+    void scriptPreamble();
+    void scriptSizeLimit();
+    void scriptFromPipeOrDevice();
+    void argumentsAndPath();
+    void nativeTable();
+    void lazyLoader_data();
+    void lazyLoader();
+    void lazyLoaderLoadsTheModule();
+};
+
+void Runner::commandLine_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("out"); // regular expression over the whole stdout
+    QTest::addColumn<QByteArray>("err");
+    QTest::newRow("no arguments") << QStringList{} << 2 << QString("^$")
+                                  << QByteArray("Usage: morvane-lua script.lua [arguments...]\n");
+    QTest::newRow("version") << QStringList{"--version"} << 0 << QString("^Morvane Lua 0\\.5\\.0 \\(Lua 5\\.4\\.\\d+\\)\\n$")
+                             << QByteArray();
+}
+
+void Runner::commandLine()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, out);
+    QFETCH(QByteArray, err);
+    const RunResult result = runRunner(arguments);
+    QCOMPARE(result.exitCode, status);
+    QCOMPARE(result.err, err);
+    QVERIFY2(QRegularExpression(out).match(result.outText()).hasMatch(), result.out.constData());
+}
+
+void Runner::missingScript()
+{
+    // Anything but a lone "--version" is a script path.
+    for (const QStringList &arguments : {QStringList{"--version", "x"}, QStringList{"--Version"}, QStringList{"nope.lua"}}) {
+        const RunResult result = runRunner(arguments);
+        QCOMPARE(result.exitCode, 1);
+        QVERIFY(result.out.isEmpty());
+        QVERIFY2(result.err.endsWith('\n') && result.err.count('\n') == 1, result.err.constData());
+        QVERIFY(!result.err.startsWith("Usage"));
+    }
+}
+
+void Runner::outcomes_data()
+{
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("err"); // regular expression over the whole stderr
+    QTest::newRow("runs to its end") << QByteArray("print('hi')") << 0 << QString("^$");
+    QTest::newRow("returns false") << QByteArray("return false") << 0 << QString("^$");
+    QTest::newRow("returns an error object") << QByteArray("return nil, 'failed'") << 0 << QString("^$");
+    QTest::newRow("string error with traceback")
+        << QByteArray("\nlocal function f() error('boom') end\nf()") << 1
+        << QString("^/\\S+/script\\.lua:2: boom\\nstack traceback:\\n(.|\\n)*script\\.lua:3: in main chunk(.|\\n)*\\n$");
+    QTest::newRow("number error") << QByteArray("error(42)") << 1 << QString("^42\\nstack traceback:\\n(.|\\n)*\\n$");
+    QTest::newRow("table error") << QByteArray("error({})") << 1 << QString("^Lua error \\(non-text value\\)\\n$");
+    QTest::newRow("nil error") << QByteArray("error()") << 1 << QString("^Lua error \\(non-text value\\)\\n$");
+    QTest::newRow("table error with __tostring")
+        << QByteArray("error(setmetatable({}, {__tostring = function() return 'x' end}))") << 1
+        << QString("^Lua error \\(non-text value\\)\\n$");
+    QTest::newRow("syntax error has no traceback") << QByteArray("x = = 1") << 1
+        << QString("^/\\S+/script\\.lua:1: unexpected symbol near '='\\n$");
+    QTest::newRow("os.exit keeps its status") << QByteArray("io.write('a') os.exit(7)") << 7 << QString("^$");
+    QTest::newRow("precompiled chunk refused") << QByteArray("\x1bLua") << 1
+        << QString("^attempt to load a binary chunk \\(mode is 't'\\)\\n$");
+}
+
+void Runner::outcomes()
+{
+    QFETCH(QByteArray, script);
+    QFETCH(int, status);
+    QFETCH(QString, err);
+    const RunResult result = runScript(nullptr, script);
+    QCOMPARE(result.exitCode, status);
+    QVERIFY2(QRegularExpression(err).match(result.errText()).hasMatch(), result.err.constData());
+}
+
+void Runner::scriptPreamble_data()
+{
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("err");
+    QTest::newRow("#! line keeps line numbers") << QByteArray("#!/usr/bin/env morvane-lua\nerror('x')") << 1
+        << QString("script\\.lua:2: x\\n");
+    QTest::newRow("#! line with CR LF") << QByteArray("#!/bin/x\r\nerror('x')") << 1 << QString("script\\.lua:2: x\\n");
+    QTest::newRow("#! alone") << QByteArray("#!") << 0 << QString("^$");
+    QTest::newRow("BOM and #!") << QByteArray("\xEF\xBB\xBF#!x\nerror('y')") << 1 << QString("script\\.lua:2: y\\n");
+    QTest::newRow("BOM alone") << QByteArray("\xEF\xBB\xBF" "error('z')") << 1 << QString("script\\.lua:1: z\\n");
+    QTest::newRow("# without ! is Lua's problem") << QByteArray("# comment\n") << 1 << QString("script\\.lua:1: ");
+}
+
+void Runner::scriptPreamble()
+{
+    QFETCH(QByteArray, script);
+    QFETCH(int, status);
+    QFETCH(QString, err);
+    const RunResult result = runScript(nullptr, script);
+    QCOMPARE(result.exitCode, status);
+    QVERIFY2(QRegularExpression(err).match(result.errText()).hasMatch(), result.err.constData());
+}
+
+void Runner::scriptSizeLimit()
+{
+    // A comment line padded to the limit exactly compiles and runs; one byte
+    // more is refused before Lua sees it.
+    const qsizetype limit = 16777216;
+    QByteArray script = "io.write('ran') --";
+    script.append(limit - script.size(), 'x');
+    RunResult result = runScript(nullptr, script);
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.out, QByteArray("ran"));
+    script.append('x');
+    result = runScript(nullptr, script);
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(result.err, QByteArray("Lua script exceeds 16 MB.\n"));
+    QVERIFY(result.out.isEmpty());
+}
+
+void Runner::scriptFromPipeOrDevice()
+{
+    // Devices and pipes report size 0: the read itself must stop at the limit.
+    RunResult result = runRunner({"/dev/zero"});
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(result.err, QByteArray("Lua script exceeds 16 MB.\n"));
+
+    QTemporaryDir directory;
+    const QString fifo = directory.filePath("script.fifo");
+    QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    QProcess writer;
+    writer.start("/bin/sh", {"-c", "printf 'io.write(\"from a pipe\")' > \"$0\"", fifo});
+    result = runRunner({fifo});
+    QCOMPARE(result.err, QByteArray());
+    QCOMPARE(result.exitCode, 0);
+    QVERIFY(writer.state() == QProcess::NotRunning || writer.waitForFinished(5000));
+    QCOMPARE(result.out, QByteArray("from a pipe"));
+}
+
+void Runner::argumentsAndPath()
+{
+    QTemporaryDir directory;
+    QVERIFY(QDir(directory.path()).mkpath("sub/mod"));
+    writeFile(directory.filePath("sub/helper.lua"), "return 'beside'");
+    writeFile(directory.filePath("sub/mod/init.lua"), "return 'folder'");
+    writeFile(directory.filePath("sub/s.lua"),
+              "dofile('" MORVANE_SOURCE_DIR "/tests/lua/show.lua')\n"
+              "show(arg[0], #arg, arg[1], arg[2], arg[3], arg[-1])\n"
+              "show(...)\n"
+              "local d = arg[0]:match('^(.*)/') show(package.path:sub(1, 2 * #d + 19) == d .. '/?.lua;' .. d .. '/?/init.lua;')\n"
+              "show((require('helper')), (require('mod')))\n"
+              "local keys = 0 for _ in pairs(arg) do keys = keys + 1 end show(keys)\n");
+    RunOptions options;
+    options.workingDirectory = directory.path();
+    const RunResult result = runRunner({"sub/s.lua", "a", "\u00e9\U0001F600"}, options);
+    QCOMPARE(result.exitCode, 0);
+    const QByteArray dir = QFileInfo(directory.path()).canonicalFilePath().toUtf8() + "/sub";
+    const QByteArray path = dir + "/s.lua";
+    const QByteArray expected = "\"" + path + "\", 2, \"a\", \"\\195\\169\\240\\159\\152\\128\", nil, nil\n"
+        "\"a\", \"\\195\\169\\240\\159\\152\\128\"\n"
+        "true\n"
+        "\"beside\", \"folder\"\n"
+        "3\n";
+    QCOMPARE(result.out, expected);
+}
+
+void Runner::nativeTable()
+{
+    const RunResult result = run(
+        "local names = {} for k, v in pairs(__morvane_native) do names[#names + 1] = k .. ':' .. type(v) end\n"
+        "table.sort(names) show(table.concat(names, ' '))\n"
+        "show(type(package.preload.morvane), type(package.preload.vantorix), package.loaded.vantorix)\n");
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.out, QByteArray("\"base64:function find:function now:function read_file:function regex_find:function "
+                                    "rpc:function sleep:function strip:function write_file:function\"\n"
+                                    "\"function\", \"function\", nil\n"));
+}
+
+void Runner::lazyLoader_data()
+{
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("hook present until a listed name is read")
+        << QByteArray("show(getmetatable(_G) ~= nil, package.loaded.vantorix)")
+        << QByteArray("true, nil\n");
+    QTest::newRow("unlisted names load nothing")
+        << QByteArray("show(undefined_name, package.loaded.vantorix, getmetatable(_G) ~= nil)")
+        << QByteArray("nil, nil, true\n");
+    QTest::newRow("assignment before reading")
+        << QByteArray("send = 1 show(send, package.loaded.vantorix)")
+        << QByteArray("1, nil\n");
+    QTest::newRow("own metatable replaces the hook")
+        << QByteArray("setmetatable(_G, {}) show(expect, package.loaded.vantorix)")
+        << QByteArray("nil, nil\n");
+}
+
+void Runner::lazyLoaderLoadsTheModule()
+{
+    // Reading `before` loads the module through the hook, removes the hook and
+    // yields nil (the module sets it only after a match).
+    FakeApp app;
+    SimTerminal terminal(app);
+    RunOptions options;
+    options.environment = terminal.environment();
+    const RunResult result = runScript(&app, withShow(
+        "show(before, getmetatable(_G), type(package.loaded.vantorix), package.loaded.vantorix.loaded)"), options);
+    QCOMPARE(result.err, QByteArray());
+    QCOMPARE(result.out, QByteArray("nil, nil, \"table\", true\n"));
+}
+
+void Runner::lazyLoader()
+{
+    QFETCH(QByteArray, script);
+    QFETCH(QByteArray, expected);
+    const RunResult result = run(script);
+    QCOMPARE(result.err, QByteArray());
+    QCOMPARE(result.out, expected);
+}
+
+QTEST_GUILESS_MAIN(Runner)
+#include "tst_runner.moc"
