@@ -1,0 +1,253 @@
+#include "api_server.h"
+
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QPointer>
+#include <QRandomGenerator>
+#include <QTimer>
+
+#include <cstdlib>
+
+namespace {
+
+constexpr qsizetype writeChunk = 256 * 1024;
+
+bool sameToken(const QByteArray &given, const QByteArray &expected)
+{
+    // Compares every byte whatever the first difference, so that the time
+    // taken says nothing about how much of a guess was right.
+    if (given.size() != expected.size())
+        return false;
+    unsigned char difference = 0;
+    for (qsizetype i = 0; i < given.size(); ++i)
+        difference |= static_cast<unsigned char>(given.at(i) ^ expected.at(i));
+    return difference == 0;
+}
+
+void appendEscaped(QByteArray &out, const char *data, qsizetype size)
+{
+    static const char hex[] = "0123456789abcdef";
+    for (qsizetype i = 0; i < size; ++i) {
+        const unsigned char c = static_cast<unsigned char>(data[i]);
+        switch (c) {
+        case '"': out.append("\\\""); break;
+        case '\\': out.append("\\\\"); break;
+        case '\b': out.append("\\b"); break;
+        case '\f': out.append("\\f"); break;
+        case '\n': out.append("\\n"); break;
+        case '\r': out.append("\\r"); break;
+        case '\t': out.append("\\t"); break;
+        default:
+            if (c < 0x20) {
+                const char escape[] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
+                out.append(escape, 6);
+            } else {
+                out.append(static_cast<char>(c));
+            }
+        }
+    }
+}
+
+// Writes one reply line to a socket a piece at a time, so that a large
+// `stream` reply is never held twice (once here, once in the socket's
+// buffer), then closes the connection.
+class ReplyWriter : public QObject {
+public:
+    ReplyWriter(QLocalSocket *socket, QByteArray head, TextStream::Slice slice, QByteArray tail)
+        : QObject(socket), m_socket(socket), m_head(std::move(head)), m_slice(std::move(slice)), m_tail(std::move(tail))
+    {
+        connect(socket, &QLocalSocket::bytesWritten, this, &ReplyWriter::feed);
+        feed();
+    }
+
+private:
+    void feed()
+    {
+        while (m_socket->bytesToWrite() < writeChunk) {
+            QByteArray chunk;
+            if (!m_head.isEmpty()) {
+                chunk.swap(m_head);
+            } else if (m_piece < m_slice.pieces.size()) {
+                TextStream::Piece &piece = m_slice.pieces[m_piece];
+                const qsizetype count = std::min(writeChunk / 2, piece.bytes.size() - piece.from);
+                chunk.reserve(count + count / 4);
+                appendEscaped(chunk, piece.bytes.constData() + piece.from, count);
+                piece.from += count;
+                if (piece.from >= piece.bytes.size())
+                    piece.bytes = QByteArray(), ++m_piece;
+            } else if (!m_tail.isEmpty()) {
+                chunk.swap(m_tail);
+            } else {
+                disconnect(m_socket, nullptr, this, nullptr);
+                m_socket->disconnectFromServer();
+                deleteLater();
+                return;
+            }
+            if (!chunk.isEmpty())
+                m_socket->write(chunk);
+        }
+    }
+
+    QLocalSocket *m_socket;
+    QByteArray m_head;
+    TextStream::Slice m_slice;
+    qsizetype m_piece = 0;
+    QByteArray m_tail;
+};
+
+} // namespace
+
+ApiServer::ApiServer(Operations *operations, QObject *parent)
+    : QObject(parent), m_operations(operations)
+{
+    QByteArray secret(32, Qt::Uninitialized);
+    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(secret.data()), secret.size() / 4);
+    m_token = QString::fromLatin1(secret.toHex());
+}
+
+ApiServer::~ApiServer()
+{
+    close();
+}
+
+bool ApiServer::listen(QString *error)
+{
+    // mkdtemp makes the directory with mode 0700: only this user reaches the socket.
+    QByteArray pattern = QFile::encodeName(QDir::tempPath() + QStringLiteral("/morvane-host-XXXXXX"));
+    if (!mkdtemp(pattern.data())) {
+        *error = QStringLiteral("Cannot create a private directory for the socket: %1").arg(QString::fromLocal8Bit(strerror(errno)));
+        return false;
+    }
+    m_directory = QFile::decodeName(pattern);
+    m_socketPath = m_directory + QStringLiteral("/api");
+    m_server = new QLocalServer(this);
+    m_server->setSocketOptions(QLocalServer::UserAccessOption);
+    m_server->setMaxPendingConnections(64);
+    if (!m_server->listen(m_socketPath)) {
+        *error = QStringLiteral("Cannot listen on %1: %2").arg(m_socketPath, m_server->errorString());
+        close();
+        return false;
+    }
+    connect(m_server, &QLocalServer::newConnection, this, &ApiServer::accept);
+    return true;
+}
+
+void ApiServer::close()
+{
+    if (m_server) {
+        m_server->close();
+        delete m_server;
+        m_server = nullptr;
+    }
+    if (!m_directory.isEmpty()) {
+        QFile::remove(m_socketPath);
+        QDir().rmdir(m_directory);
+        m_directory.clear();
+    }
+}
+
+bool ApiServer::setTrace(const QString &path, QString *error)
+{
+    auto file = std::make_unique<QFile>(path);
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
+        *error = QStringLiteral("Cannot write the trace file %1: %2").arg(path, file->errorString());
+        return false;
+    }
+    m_trace = std::move(file);
+    return true;
+}
+
+void ApiServer::trace(const char *direction, const QByteArray &line)
+{
+    if (!m_trace)
+        return;
+    m_trace->write(direction);
+    m_trace->write(line);
+    if (!line.endsWith('\n'))
+        m_trace->write("\n");
+    m_trace->flush();
+}
+
+void ApiServer::accept()
+{
+    while (QLocalSocket *socket = m_server->nextPendingConnection()) {
+        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        auto *idle = new QTimer(socket);
+        idle->setSingleShot(true);
+        connect(idle, &QTimer::timeout, socket, [socket] { socket->abort(); });
+        idle->start(idleMs);
+        auto buffer = std::make_shared<QByteArray>();
+        connect(socket, &QLocalSocket::readyRead, this, [this, socket, idle, buffer] {
+            buffer->append(socket->readAll());
+            const qsizetype end = buffer->indexOf('\n');
+            const bool tooLong = end < 0 ? buffer->size() >= maxRequestLine : end + 1 > maxRequestLine;
+            if (end < 0 && !tooLong)
+                return;
+            idle->stop();
+            disconnect(socket, &QLocalSocket::readyRead, this, nullptr);
+            if (tooLong) {
+                trace("> ", QByteArrayLiteral("(request line over 4 MB)"));
+                buffer->clear();
+                reply(socket, ApiReply::failure(QStringLiteral("API request exceeds 4 MB.")));
+                return;
+            }
+            const QByteArray line = buffer->left(end);
+            buffer->clear();
+            serveLine(socket, line);
+        });
+    }
+}
+
+void ApiServer::serveLine(QLocalSocket *socket, const QByteArray &line)
+{
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(line, &parseError);
+    if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
+        trace("> ", QByteArrayLiteral("(not a JSON object)"));
+        reply(socket, ApiReply::failure(QStringLiteral("Invalid JSON request.")));
+        return;
+    }
+    QJsonObject request = document.object();
+    const QJsonValue token = request.take(QLatin1String("token"));
+    if (m_trace)
+        trace("> ", QJsonDocument(request).toJson(QJsonDocument::Compact));
+    if (!token.isString() || !sameToken(token.toString().toUtf8(), m_token.toLatin1())) {
+        reply(socket, ApiReply::failure(QStringLiteral("Invalid token.")));
+        return;
+    }
+    QPointer<QLocalSocket> guarded(socket);
+    m_operations->handle(request, [this, guarded](const ApiReply &answer) {
+        if (guarded)
+            reply(guarded, answer);
+    });
+}
+
+void ApiServer::reply(QLocalSocket *socket, const ApiReply &answer)
+{
+    if (!answer.text) {
+        QJsonObject envelope{{QStringLiteral("ok"), answer.ok}};
+        if (answer.ok)
+            envelope.insert(QStringLiteral("result"), answer.result.isUndefined() ? QJsonValue() : answer.result);
+        else
+            envelope.insert(QStringLiteral("error"), answer.error);
+        const QByteArray line = QJsonDocument(envelope).toJson(QJsonDocument::Compact) + '\n';
+        trace("< ", line);
+        new ReplyWriter(socket, line, {}, {});
+        return;
+    }
+    const TextStream::Slice &slice = *answer.text;
+    const QByteArray head = QByteArrayLiteral("{\"ok\":true,\"result\":{\"start\":") + QByteArray::number(slice.start)
+        + ",\"end\":" + QByteArray::number(slice.end) + ",\"truncated\":" + (slice.truncated ? "true" : "false")
+        + ",\"text\":\"";
+    const QByteArray tail = QByteArrayLiteral("\"}}\n");
+    if (m_trace) {
+        QByteArray line = head;
+        for (const TextStream::Piece &piece : slice.pieces)
+            appendEscaped(line, piece.bytes.constData() + piece.from, piece.bytes.size() - piece.from);
+        trace("< ", line + tail);
+    }
+    new ReplyWriter(socket, head, slice, tail);
+}

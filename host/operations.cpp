@@ -1,0 +1,615 @@
+#include "operations.h"
+
+#include <QFile>
+#include <QTextStream>
+#include <QTimer>
+
+#include <cstdio>
+#include <pwd.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+int intField(const QJsonObject &request, const char *name, int fallback)
+{
+    const QJsonValue value = request.value(QLatin1String(name));
+    if (!value.isDouble())
+        return fallback;
+    const double number = value.toDouble();
+    if (number != number)  // NaN
+        return fallback;
+    return static_cast<int>(qBound(-1e9, number, 1e9));
+}
+
+QString loginName()
+{
+    const QString user = qEnvironmentVariable("USER");
+    if (!user.isEmpty())
+        return user;
+    const passwd *entry = getpwuid(getuid());
+    return entry ? QString::fromLocal8Bit(entry->pw_name) : QString();
+}
+
+// Asks a dialog on the controlling terminal. Only used when the host's own
+// standard input is a terminal, so that unattended runs never block on it.
+class TerminalDialog {
+public:
+    TerminalDialog() : m_file(QStringLiteral("/dev/tty")) { m_file.open(QIODevice::ReadWrite | QIODevice::Unbuffered); }
+    bool isOpen() const { return m_file.isOpen(); }
+
+    void say(const QString &text) { m_file.write(text.toUtf8()); }
+
+    std::optional<QString> readLine(bool hidden)
+    {
+        termios saved{};
+        const int fd = m_file.handle();
+        const bool hide = hidden && tcgetattr(fd, &saved) == 0;
+        if (hide) {
+            termios quiet = saved;
+            quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+            tcsetattr(fd, TCSANOW, &quiet);
+        }
+        QByteArray line;
+        char ch = 0;
+        bool gotEnd = false;
+        while (::read(fd, &ch, 1) == 1) {
+            if (ch == '\n') {
+                gotEnd = true;
+                break;
+            }
+            line.append(ch);
+        }
+        if (hide) {
+            tcsetattr(fd, TCSANOW, &saved);
+            say(QStringLiteral("\n"));
+        }
+        if (!gotEnd && line.isEmpty())
+            return std::nullopt;
+        return QString::fromUtf8(line).remove(QLatin1Char('\r'));
+    }
+
+private:
+    QFile m_file;
+};
+
+} // namespace
+
+Operations::Operations(const HostSettings &settings, QObject *parent)
+    : QObject(parent), m_settings(settings)
+{
+    m_tabOperations = {
+        {QStringLiteral("info"), &Operations::info},
+        {QStringLiteral("send"), &Operations::send},
+        {QStringLiteral("send.bytes"), &Operations::sendBytes},
+        {QStringLiteral("screen.region"), &Operations::screenRegion},
+        {QStringLiteral("selection"), &Operations::selection},
+        {QStringLiteral("action"), &Operations::action},
+        {QStringLiteral("config.get"), &Operations::configGet},
+        {QStringLiteral("config.set"), &Operations::configSet},
+        {QStringLiteral("caption"), &Operations::caption},
+        {QStringLiteral("clone"), &Operations::clone},
+        {QStringLiteral("sftp"), &Operations::sftp},
+        {QStringLiteral("log.start"), &Operations::logStart},
+        {QStringLiteral("log.stop"), &Operations::logStop},
+        {QStringLiteral("zmodem.upload"), &Operations::zmodemUpload},
+        {QStringLiteral("zmodem.status"), &Operations::zmodemStatus},
+        {QStringLiteral("zmodem.cancel"), &Operations::zmodemCancel},
+        {QStringLiteral("clear"), &Operations::clear},
+        {QStringLiteral("profile.save"), &Operations::profileSave},
+        {QStringLiteral("disconnect"), &Operations::disconnectTab},
+        {QStringLiteral("activate"), &Operations::activate},
+        {QStringLiteral("close"), &Operations::close},
+    };
+    m_appOperations = {
+        {QStringLiteral("connect"), &Operations::connectProfile},
+        {QStringLiteral("tabs"), &Operations::tabs},
+        {QStringLiteral("profiles"), &Operations::profiles},
+        {QStringLiteral("version"), &Operations::version},
+        {QStringLiteral("clipboard.get"), &Operations::clipboardGet},
+        {QStringLiteral("clipboard.set"), &Operations::clipboardSet},
+        {QStringLiteral("dialog.message"), &Operations::dialog},
+        {QStringLiteral("dialog.prompt"), &Operations::dialog},
+        {QStringLiteral("dialog.confirm"), &Operations::dialog},
+        {QStringLiteral("dialog.file"), &Operations::dialog},
+        {QStringLiteral("quit"), &Operations::quit},
+    };
+}
+
+Operations::~Operations()
+{
+    shutdown();
+}
+
+Tab *Operations::openFirstTab(QString *error)
+{
+    return openTab(m_settings.firstCommand, nullptr, error);
+}
+
+Tab *Operations::openTab(const QString &command, const Profile *profile, QString *error)
+{
+    const QString id = QStringLiteral("tab-%1").arg(m_nextTabNumber++);
+    auto *tab = new Tab(id, command, m_settings.size, m_settings.keepBytes, this);
+    tab->options = defaultOptions(profile);
+    if (profile)
+        tab->profileId = profile->id;
+    if (!tab->start(error)) {
+        delete tab;
+        return nullptr;
+    }
+    connect(tab, &Tab::received, this, [this, tab] { releaseHeld(tab, false); });
+    connect(tab, &Tab::exited, this, [this, tab] { releaseHeld(tab, true); });
+    m_tabs.append(tab);
+    if (m_activeTab.isEmpty())
+        m_activeTab = id;
+    return tab;
+}
+
+QJsonObject Operations::defaultOptions(const Profile *profile) const
+{
+    QJsonObject options{
+        {QStringLiteral("encoding"), QStringLiteral("UTF-8")},
+        {QStringLiteral("name"), profile ? profile->id : QStringLiteral("Local shell")},
+        {QStringLiteral("host"), QStringLiteral("localhost")},
+        {QStringLiteral("port"), 0},
+        {QStringLiteral("username"), loginName()},
+        {QStringLiteral("protocol"), QStringLiteral("local")},
+    };
+    if (profile)
+        for (auto it = profile->options.begin(); it != profile->options.end(); ++it)
+            options.insert(it.key(), it.value());
+    return options;
+}
+
+Tab *Operations::findTab(const QString &id) const
+{
+    const QString wanted = id == QLatin1String("active") ? m_activeTab : id;
+    for (Tab *tab : m_tabs)
+        if (tab->id() == wanted)
+            return tab;
+    return nullptr;
+}
+
+const Profile *Operations::findProfile(const QString &id) const
+{
+    for (const Profile &profile : m_settings.profiles)
+        if (profile.id == id)
+            return &profile;
+    return nullptr;
+}
+
+void Operations::handle(const QJsonObject &request, const Responder &respond)
+{
+    const QString op = request.value(QLatin1String("op")).toString();
+    if (const auto app = m_appOperations.find(op); app != m_appOperations.end()) {
+        respond((this->*app.value())(request));
+        return;
+    }
+    const bool tabOperation = op == QLatin1String("stream") || m_tabOperations.contains(op);
+    if (!tabOperation) {
+        respond(ApiReply::failure(op.isEmpty() ? QStringLiteral("The request names no operation.")
+                                               : QStringLiteral("Unknown operation: %1").arg(op)));
+        return;
+    }
+    const QJsonValue tabValue = request.value(QLatin1String("tab"));
+    if (!tabValue.isString()) {
+        respond(ApiReply::failure(QStringLiteral("The operation %1 needs a tab.").arg(op)));
+        return;
+    }
+    Tab *tab = findTab(tabValue.toString());
+    if (!tab) {
+        respond(ApiReply::failure(QStringLiteral("No such tab: %1").arg(tabValue.toString())));
+        return;
+    }
+    // What the child has written but the host has not read yet counts as received.
+    tab->drain();
+    if (op == QLatin1String("stream")) {
+        stream(tab, request, respond);
+        return;
+    }
+    respond((this->*m_tabOperations.value(op))(tab, request));
+}
+
+// ------------------------------------------------------------------ stream
+
+bool Operations::worthAnswering(Tab *tab, qint64 position)
+{
+    if (!tab->running())
+        return true;
+    // Nothing new, or only the terminal's echo of what the script just sent:
+    // the answer the script waits for is still to come.
+    return tab->streamEnd() > position && !tab->onlyEchoSinceSend();
+}
+
+void Operations::stream(Tab *tab, const QJsonObject &request, const Responder &respond)
+{
+    const QJsonValue positionValue = request.value(QLatin1String("position"));
+    if (!positionValue.isDouble()) {
+        respond(ApiReply::failure(QStringLiteral("stream needs a position.")));
+        return;
+    }
+    const qint64 position = static_cast<qint64>(positionValue.toDouble());
+    if (worthAnswering(tab, position)) {
+        respond(streamReply(tab, position));
+        return;
+    }
+    auto *timer = new QTimer(this);
+    timer->setSingleShot(true);
+    timer->setTimerType(Qt::PreciseTimer);
+    m_held.append(HeldStream{tab, position, respond, timer});
+    connect(timer, &QTimer::timeout, this, [this, timer] {
+        for (qsizetype i = 0; i < m_held.size(); ++i) {
+            if (m_held.at(i).timer != timer)
+                continue;
+            const HeldStream held = m_held.takeAt(i);
+            timer->deleteLater();
+            if (held.tab)
+                held.respond(streamReply(held.tab, held.position));
+            else
+                held.respond(ApiReply::failure(QStringLiteral("The tab was closed.")));
+            return;
+        }
+    });
+    timer->start(holdMs);
+}
+
+void Operations::releaseHeld(Tab *tab, bool force)
+{
+    for (qsizetype i = 0; i < m_held.size();) {
+        const HeldStream &held = m_held.at(i);
+        if (held.tab != tab || !(force || worthAnswering(tab, held.position))) {
+            ++i;
+            continue;
+        }
+        const HeldStream taken = m_held.takeAt(i);
+        taken.timer->deleteLater();
+        taken.respond(streamReply(tab, taken.position));
+    }
+}
+
+ApiReply Operations::streamReply(Tab *tab, qint64 position) const
+{
+    ApiReply reply;
+    reply.text = tab->slice(position, maxReplyText);
+    return reply;
+}
+
+// -------------------------------------------------------- tab operations
+
+ApiReply Operations::info(Tab *tab, const QJsonObject &)
+{
+    const QPoint cursor = tab->cursor();
+    QJsonObject result{
+        {QStringLiteral("id"), tab->id()},
+        {QStringLiteral("streamEnd"), static_cast<double>(tab->streamEnd())},
+        {QStringLiteral("active"), tab->running()},
+        {QStringLiteral("connected"), tab->running()},
+        {QStringLiteral("status"), tab->running() ? QStringLiteral("Connected") : QStringLiteral("Disconnected")},
+        {QStringLiteral("locked"), tab->locked()},
+        {QStringLiteral("logging"), tab->logging()},
+        {QStringLiteral("caption"), tab->caption()},
+        {QStringLiteral("row"), cursor.y()},
+        {QStringLiteral("column"), cursor.x()},
+        {QStringLiteral("rows"), tab->size().height()},
+        {QStringLiteral("columns"), tab->size().width()},
+    };
+    if (!tab->profileId.isEmpty())
+        result.insert(QStringLiteral("profileId"), tab->profileId);
+    return ApiReply::success(result);
+}
+
+static ApiReply sendTo(Tab *tab, const QByteArray &bytes)
+{
+    if (tab->locked())
+        return ApiReply::failure(QStringLiteral("Session is locked by a ZMODEM transfer."));
+    return ApiReply::success(QJsonObject{{QStringLiteral("sent"), tab->send(bytes)}});
+}
+
+ApiReply Operations::send(Tab *tab, const QJsonObject &request)
+{
+    const QJsonValue text = request.value(QLatin1String("text"));
+    if (!text.isString())
+        return ApiReply::failure(QStringLiteral("send needs a text string."));
+    return sendTo(tab, text.toString().toUtf8());
+}
+
+ApiReply Operations::sendBytes(Tab *tab, const QJsonObject &request)
+{
+    const QJsonValue encoded = request.value(QLatin1String("base64"));
+    if (!encoded.isString())
+        return ApiReply::failure(QStringLiteral("send.bytes needs base64 text."));
+    const auto decoded = QByteArray::fromBase64Encoding(encoded.toString().toLatin1(),
+                                                        QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded)
+        return ApiReply::failure(QStringLiteral("send.bytes: the base64 text is not valid."));
+    return sendTo(tab, *decoded);
+}
+
+ApiReply Operations::screenRegion(Tab *tab, const QJsonObject &request)
+{
+    const QSize size = tab->size();
+    const QString text = tab->region(intField(request, "top", 1), intField(request, "left", 1),
+                                     intField(request, "bottom", size.height()),
+                                     intField(request, "right", size.width()));
+    return ApiReply::success(QJsonObject{{QStringLiteral("text"), text}});
+}
+
+ApiReply Operations::selection(Tab *, const QJsonObject &)
+{
+    // A headless terminal has no mouse, so nothing is ever selected.
+    return ApiReply::success(QJsonObject{{QStringLiteral("text"), QString()}});
+}
+
+ApiReply Operations::action(Tab *tab, const QJsonObject &request)
+{
+    const QString name = request.value(QLatin1String("action")).toString();
+    static const QHash<QString, QByteArray> keys{
+        {QStringLiteral("interrupt"), "\x03"},
+        {QStringLiteral("eof"), "\x04"},
+        {QStringLiteral("suspend"), "\x1a"},
+        {QStringLiteral("quit-signal"), "\x1c"},
+    };
+    if (keys.contains(name))
+        return sendTo(tab, keys.value(name));
+    if (name == QLatin1String("paste"))
+        return sendTo(tab, m_clipboard.toUtf8());
+    if (name == QLatin1String("clear")) {
+        tab->clearScreen();
+        return ApiReply::success();
+    }
+    if (name == QLatin1String("reset")) {
+        tab->resetTerminal();
+        return ApiReply::success();
+    }
+    return ApiReply::failure(QStringLiteral("Unknown action: %1 (known: interrupt, eof, suspend, quit-signal, paste, clear, reset)").arg(name));
+}
+
+ApiReply Operations::configGet(Tab *tab, const QJsonObject &request)
+{
+    const QString key = request.value(QLatin1String("key")).toString();
+    QJsonValue value = tab->options.value(key);
+    if (value.isUndefined())
+        value = QJsonValue::Null;
+    return ApiReply::success(QJsonObject{{QStringLiteral("value"), value}});
+}
+
+ApiReply Operations::configSet(Tab *tab, const QJsonObject &request)
+{
+    const QJsonValue key = request.value(QLatin1String("key"));
+    if (!key.isString() || key.toString().isEmpty())
+        return ApiReply::failure(QStringLiteral("config.set needs a key."));
+    const QJsonValue value = request.value(QLatin1String("value"));
+    if (value.isUndefined() || value.isNull())
+        tab->options.remove(key.toString());
+    else
+        tab->options.insert(key.toString(), value);
+    return ApiReply::success();
+}
+
+ApiReply Operations::caption(Tab *tab, const QJsonObject &request)
+{
+    const QJsonValue value = request.value(QLatin1String("value"));
+    tab->captionOverride = value.isString() ? value.toString() : QString();
+    return ApiReply::success();
+}
+
+ApiReply Operations::clone(Tab *tab, const QJsonObject &)
+{
+    QString error;
+    const Profile *profile = findProfile(tab->profileId);
+    Tab *copy = openTab(tab->command(), profile, &error);
+    if (!copy)
+        return ApiReply::failure(error);
+    copy->options = tab->options;
+    return ApiReply::success(QJsonObject{{QStringLiteral("id"), copy->id()}});
+}
+
+ApiReply Operations::sftp(Tab *, const QJsonObject &)
+{
+    return ApiReply::failure(QStringLiteral("SFTP is not supported by morvane-host."));
+}
+
+ApiReply Operations::logStart(Tab *tab, const QJsonObject &)
+{
+    QString error;
+    tab->stopLog();
+    if (!tab->startLog(&error))
+        return ApiReply::failure(error);
+    return ApiReply::success(QJsonObject{{QStringLiteral("logging"), true}});
+}
+
+ApiReply Operations::logStop(Tab *tab, const QJsonObject &)
+{
+    tab->stopLog();
+    return ApiReply::success();
+}
+
+ApiReply Operations::zmodemUpload(Tab *tab, const QJsonObject &request)
+{
+    const QJsonValue filesValue = request.value(QLatin1String("files"));
+    QStringList files;
+    if (filesValue.isString())
+        files << filesValue.toString();
+    for (const QJsonValue &file : filesValue.toArray()) {
+        if (!file.isString())
+            return ApiReply::failure(QStringLiteral("zmodem.upload needs a list of file paths."));
+        files << file.toString();
+    }
+    QString error;
+    if (!tab->startUpload(files, &error))
+        return ApiReply::failure(error);
+    return ApiReply::success(QJsonObject{{QStringLiteral("queued"), static_cast<int>(files.size())}});
+}
+
+ApiReply Operations::zmodemStatus(Tab *tab, const QJsonObject &)
+{
+    return ApiReply::success(QJsonObject{{QStringLiteral("active"), tab->locked()}});
+}
+
+ApiReply Operations::zmodemCancel(Tab *tab, const QJsonObject &)
+{
+    tab->cancelUpload();
+    return ApiReply::success();
+}
+
+ApiReply Operations::clear(Tab *tab, const QJsonObject &)
+{
+    tab->clearScreen();
+    return ApiReply::success();
+}
+
+ApiReply Operations::profileSave(Tab *tab, const QJsonObject &)
+{
+    for (Profile &profile : m_settings.profiles) {
+        if (profile.id == tab->profileId) {
+            profile.options = tab->options;
+            return ApiReply::success();
+        }
+    }
+    // A tab without a profile keeps its options where they are.
+    return ApiReply::success();
+}
+
+ApiReply Operations::disconnectTab(Tab *tab, const QJsonObject &)
+{
+    tab->hangUp(2000);
+    return ApiReply::success();
+}
+
+ApiReply Operations::activate(Tab *tab, const QJsonObject &)
+{
+    m_activeTab = tab->id();
+    return ApiReply::success();
+}
+
+ApiReply Operations::close(Tab *tab, const QJsonObject &)
+{
+    m_tabs.removeOne(tab);
+    if (m_activeTab == tab->id())
+        m_activeTab = m_tabs.isEmpty() ? QString() : m_tabs.first()->id();
+    releaseHeld(tab, true);
+    tab->terminate();
+    tab->deleteLater();
+    return ApiReply::success();
+}
+
+// -------------------------------------------------- application operations
+
+ApiReply Operations::connectProfile(const QJsonObject &request)
+{
+    const Profile *profile = nullptr;
+    QString command;
+    const QJsonValue profileId = request.value(QLatin1String("profileId"));
+    const QJsonValue inline_ = request.value(QLatin1String("profile"));
+    if (profileId.isString()) {
+        profile = findProfile(profileId.toString());
+        if (!profile)
+            return ApiReply::failure(QStringLiteral("Unknown profile: %1").arg(profileId.toString()));
+        command = profile->command;
+    } else if (inline_.isObject() && inline_.toObject().value(QLatin1String("command")).isString()) {
+        command = inline_.toObject().value(QLatin1String("command")).toString();
+    } else {
+        return ApiReply::failure(QStringLiteral("connect needs a profile id or a table with a command."));
+    }
+    QString error;
+    Tab *tab = openTab(command, profile, &error);
+    if (!tab)
+        return ApiReply::failure(error);
+    return ApiReply::success(QJsonObject{{QStringLiteral("id"), tab->id()}});
+}
+
+ApiReply Operations::tabs(const QJsonObject &)
+{
+    QJsonArray list;
+    for (Tab *tab : m_tabs)
+        list.append(QJsonObject{{QStringLiteral("id"), tab->id()},
+                                {QStringLiteral("caption"), tab->caption()},
+                                {QStringLiteral("active"), tab->id() == m_activeTab}});
+    return ApiReply::success(QJsonObject{{QStringLiteral("tabs"), list}});
+}
+
+ApiReply Operations::profiles(const QJsonObject &)
+{
+    QJsonArray sessions;
+    for (const Profile &profile : m_settings.profiles)
+        sessions.append(QJsonObject{{QStringLiteral("id"), profile.id}, {QStringLiteral("command"), profile.command}});
+    return ApiReply::success(QJsonObject{{QStringLiteral("sessions"), sessions}});
+}
+
+ApiReply Operations::version(const QJsonObject &)
+{
+    return ApiReply::success(QJsonObject{{QStringLiteral("version"), QStringLiteral("morvane-host " MORVANE_HOST_VERSION)}});
+}
+
+ApiReply Operations::clipboardGet(const QJsonObject &)
+{
+    return ApiReply::success(QJsonObject{{QStringLiteral("text"), m_clipboard}});
+}
+
+ApiReply Operations::clipboardSet(const QJsonObject &request)
+{
+    const QJsonValue text = request.value(QLatin1String("text"));
+    if (!text.isString())
+        return ApiReply::failure(QStringLiteral("clipboard.set needs a text string."));
+    m_clipboard = text.toString();
+    return ApiReply::success();
+}
+
+ApiReply Operations::dialog(const QJsonObject &request)
+{
+    const QString op = request.value(QLatin1String("op")).toString();
+    QList<QJsonObject> &queued = m_settings.answers[op];
+    if (!queued.isEmpty())
+        return ApiReply::success(queued.takeFirst());
+
+    TerminalDialog terminal;
+    if (!isatty(STDIN_FILENO) || !terminal.isOpen())
+        return ApiReply::failure(QStringLiteral("No answer queued for %1 and no terminal to ask on; give answers with --answers FILE.").arg(op));
+
+    const QString title = request.value(QLatin1String("title")).toString();
+    const QString message = request.value(QLatin1String("message")).toString();
+    terminal.say(QStringLiteral("\n[%1] %2\n").arg(title, message));
+    if (op == QLatin1String("dialog.message")) {
+        terminal.say(QStringLiteral("Press Enter to go on. "));
+        terminal.readLine(false);
+        return ApiReply::success(QJsonObject{{QStringLiteral("button"), QStringLiteral("OK")}});
+    }
+    if (op == QLatin1String("dialog.confirm")) {
+        terminal.say(QStringLiteral("Yes or no? [y/N] "));
+        const QString answer = terminal.readLine(false).value_or(QString()).trimmed().toLower();
+        return ApiReply::success(QJsonObject{{QStringLiteral("yes"), answer == QLatin1String("y") || answer == QLatin1String("yes")}});
+    }
+    if (op == QLatin1String("dialog.file")) {
+        terminal.say(QStringLiteral("Path (empty to cancel): "));
+        const QString path = terminal.readLine(false).value_or(QString()).trimmed();
+        return ApiReply::success(path.isEmpty() ? QJsonObject{} : QJsonObject{{QStringLiteral("path"), path}});
+    }
+    const QString fallback = request.value(QLatin1String("default")).toString();
+    terminal.say(fallback.isEmpty() || request.value(QLatin1String("password")).toBool()
+                     ? QStringLiteral("> ")
+                     : QStringLiteral("[%1] > ").arg(fallback));
+    const auto line = terminal.readLine(request.value(QLatin1String("password")).toBool());
+    if (!line)
+        return ApiReply::success(QJsonObject{{QStringLiteral("cancelled"), true}});
+    return ApiReply::success(QJsonObject{{QStringLiteral("text"), line->isEmpty() ? fallback : *line},
+                                         {QStringLiteral("cancelled"), false}});
+}
+
+ApiReply Operations::quit(const QJsonObject &)
+{
+    // Answered first; the host ends once the reply is on its way.
+    QTimer::singleShot(0, this, &Operations::quitRequested);
+    return ApiReply::success();
+}
+
+void Operations::shutdown()
+{
+    for (const HeldStream &held : std::as_const(m_held))
+        held.timer->deleteLater();
+    m_held.clear();
+    for (Tab *tab : std::as_const(m_tabs)) {
+        tab->terminate();
+        delete tab;
+    }
+    m_tabs.clear();
+}
