@@ -1,0 +1,797 @@
+// The morvane module, run by the real runner against a simulated terminal:
+// the requests each property and method sends, the checks and their
+// positions, prompt and cursor waits, key expansion, and the login example.
+#include "sim_terminal.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+struct MorvaneRun {
+    FakeApp app;
+    SimTerminal sim{app};
+    QString workingDirectory;
+
+    RunResult run(const QByteArray &script, const QStringList &arguments = {}, bool withTab = true)
+    {
+        RunOptions options;
+        options.environment = sim.environment(withTab);
+        options.arguments = arguments;
+        options.workingDirectory = workingDirectory;
+        options.timeoutMs = 20000;
+        return runScript(&app, script, options);
+    }
+
+    // Every request as compact JSON (keys sorted), without the run's token.
+    QStringList wire() const
+    {
+        QStringList lines;
+        for (const FakeApp::Request &request : app.requests) {
+            QJsonObject json = request.json;
+            json.remove(QStringLiteral("token"));
+            lines.append(QString::fromUtf8(QJsonDocument(json).toJson(QJsonDocument::Compact)));
+        }
+        return lines;
+    }
+
+    QStringList ops() const
+    {
+        QStringList names;
+        for (const FakeApp::Request &request : app.requests)
+            names.append(request.op());
+        return names;
+    }
+
+    QList<double> streamPositions() const
+    {
+        QList<double> positions;
+        for (const FakeApp::Request &request : app.requestsFor(QStringLiteral("stream")))
+            positions.append(request.json.value(QStringLiteral("position")).toDouble(-1));
+        return positions;
+    }
+};
+
+// Lines 1-6 of most test scripts. The script tab comes from MORVANE_TAB, so
+// none of it sends a request. `show` prints its arguments through tostring.
+const QByteArray preamble =
+    "local m = require('morvane')\n"
+    "local app = m.app\n"
+    "local tab = app:GetScriptTab()\n"
+    "local screen, session = tab.Screen, tab.Session\n"
+    "local config = session.Config\n"
+    "local function show(...) local t = table.pack(...) for i = 1, t.n do t[i] = tostring(t[i]) end"
+    " print(table.concat(t, ' ')) end\n";
+
+// A statement on line 7 run under pcall; prints "false <message>" when it raised.
+QByteArray guarded(const QByteArray &statement)
+{
+    return preamble + "show(pcall(function() " + statement + " end))\n";
+}
+
+// The message that an error raised for line 7 of the script prints.
+QString raisedAtLine7(const QString &message)
+{
+    return QStringLiteral("script.lua:7: ") + message + QLatin1Char('\n');
+}
+
+} // namespace
+
+#define EXPECT_CLEAN_EXIT(result)                                          \
+    do {                                                                   \
+        QVERIFY2((result).finished, "the runner did not finish");          \
+        QVERIFY2((result).exitCode == 0, qPrintable((result).errText()));  \
+    } while (false)
+
+class TestMorvane : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    // module and proxies
+    void loadingSendsNoRequest();
+    void loadingWithoutNativesFails();
+    void rpcWrapper();
+    void fileWrappers();
+    void proxyReadsAndWrites();
+    void checks_data();
+    void checks();
+    void sessionConditions_data();
+    void sessionConditions();
+    void requests_data();
+    void requests();
+    void scriptTabIsResolvedOnce();
+    void everyTabOperationMakesANewObject();
+    void tabIndexAndClosedTab();
+    void arguments();
+    void getJoinsRowsAndGet2KeepsThem();
+    void dialogReplies();
+
+    // prompt waits
+    void waitAdvancesInUtf16Units();
+    void earliestMatchWinsAndTiesGoToTheFirstPrompt();
+    void timeoutKeepsThePosition();
+    void promptInStreamBeatsTinyTimeout();
+    void eachPassCostsOneStreamOneInfoAndASleep();
+    void millisecondTimeout();
+    void truncatedStreamRaises();
+    void disconnectionRaises_data();
+    void disconnectionRaises();
+    void caseInsensitiveMatching();
+    void readStringAndIgnoreEscape();
+    void screensKeepSeparatePositions();
+
+    // cursor and keys
+    void waitForCursor();
+    void waitForCursorFailures_data();
+    void waitForCursorFailures();
+    void sendKeys_data();
+    void sendKeys();
+
+    // example
+    void loginExample();
+};
+
+// ---------------------------------------------------------------- module --
+
+void TestMorvane::loadingSendsNoRequest()
+{
+    MorvaneRun t;
+    const RunResult result = t.run(
+        "local m = require('morvane')\n"
+        "local keys = {} for k in pairs(m) do keys[#keys + 1] = k end table.sort(keys)\n"
+        "print(table.concat(keys, ','), type(m.rpc), type(m.read_file), type(m.write_file), type(m.app))\n"
+        "print(rawequal(require('morvane'), m))\n");
+    EXPECT_CLEAN_EXIT(result);
+    QCOMPARE(result.outText(), QStringLiteral("app,read_file,rpc,write_file\tfunction\tfunction\tfunction\ttable\ntrue\n"));
+    QCOMPARE(t.app.connections, 0);
+}
+
+void TestMorvane::loadingWithoutNativesFails()
+{
+    MorvaneRun t;
+    const RunResult result = t.run("__morvane_native = nil\nrequire('morvane')\n");
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY2(result.errText().contains(QStringLiteral("Use Morvane Terminal's bundled Lua runner")), qPrintable(result.errText()));
+}
+
+void TestMorvane::rpcWrapper()
+{
+    MorvaneRun t;
+    t.app.answer(QStringLiteral("echo"), QJsonObject{{QStringLiteral("n"), 5}});
+    t.app.fail(QStringLiteral("broken"), QStringLiteral("Tab is gone"));
+    const RunResult result = t.run(preamble +
+        "local values = {x = 1, tab = 'stale'}\n"
+        "show(pcall(function() m.rpc('broken', 'tab-1') end))\n"
+        "local reply = m.rpc('echo', nil, values)\n"
+        "show(reply.n, values.op, values.tab, values.x)\n"
+        "show(m.rpc('echo', 'tab-7').n)\n");
+    EXPECT_CLEAN_EXIT(result);
+    QVERIFY2(result.outText().startsWith(QStringLiteral("false /")), qPrintable(result.outText()));
+    QVERIFY2(result.outText().contains(QStringLiteral("script.lua:8: MorvaneError: Tab is gone\n")), qPrintable(result.outText()));
+    QVERIFY2(result.outText().endsWith(QStringLiteral("5.0 echo nil 1\n5.0\n")), qPrintable(result.outText()));
+    QCOMPARE(t.wire(), (QStringList{
+        QStringLiteral(R"({"op":"broken","tab":"tab-1"})"),
+        QStringLiteral(R"({"op":"echo","x":1})"),
+        QStringLiteral(R"({"op":"echo","tab":"tab-7"})"),
+    }));
+}
+
+void TestMorvane::fileWrappers()
+{
+    QTemporaryDir directory;
+    MorvaneRun t;
+    t.workingDirectory = directory.path();
+    const RunResult result = t.run(preamble +
+        "show(m.write_file('out.bin', 'a\\0\\255z'))\n"
+        "show(m.read_file('out.bin') == 'a\\0\\255z')\n"
+        "show(pcall(function() m.read_file('missing.txt') end))\n"
+        "show(pcall(function() m.write_file('out.bin', 12) end))\n");
+    EXPECT_CLEAN_EXIT(result);
+    const QStringList lines = result.outText().split(QLatin1Char('\n'));
+    QCOMPARE(lines.value(0), QStringLiteral("true"));
+    QCOMPARE(lines.value(1), QStringLiteral("true"));
+    QVERIFY2(lines.value(2).startsWith(QStringLiteral("false ")) && lines.value(2).contains(QStringLiteral("script.lua:9: MorvaneError: ")),
+             qPrintable(lines.value(2)));
+    QVERIFY2(lines.value(3).endsWith(QStringLiteral("script.lua:10: MorvaneError: write_file requires a UTF-8 path and a byte string.")),
+             qPrintable(lines.value(3)));
+    QFile written(directory.filePath(QStringLiteral("out.bin")));
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    QCOMPARE(written.readAll(), QByteArray("a\0\xffz", 4));
+    QCOMPARE(t.app.connections, 0);
+}
+
+void TestMorvane::proxyReadsAndWrites()
+{
+    MorvaneRun t;
+    const RunResult result = t.run(preamble +
+        "show(app.Nothing, tab.nothing, screen.Foo, config.Bar, app.Dialog.Nope)\n"
+        "screen.Synchronous = true\n"
+        "screen.IgnoreCase = true\n"
+        "show(screen.Synchronous, screen.IgnoreCase, screen.IgnoreEscape, screen.MatchIndex)\n"
+        "show(rawget(screen, 'IgnoreCase'), next(screen), next(app))\n"
+        "app.Dialog.Extra = 1\n"
+        "show(app.Dialog.Extra, rawequal(app.Dialog, app.Dialog), rawequal(tab.Screen, screen))\n");
+    EXPECT_CLEAN_EXIT(result);
+    QCOMPARE(result.outText(), QStringLiteral("nil nil nil nil nil\ntrue true false 0\nnil nil nil\n1 true true\n"));
+    QCOMPARE(t.app.connections, 0);
+}
+
+void TestMorvane::checks_data()
+{
+    QTest::addColumn<QByteArray>("statement");
+    QTest::addColumn<QString>("message");
+
+    const QString empty = QStringLiteral("Prompt strings must not be empty");
+    const QString none = QStringLiteral("Provide one or more prompt strings");
+    const QString timeout = QStringLiteral("Timeout must be finite and nonnegative");
+    const QString argument = QStringLiteral("Script argument index is out of range (zero-based)");
+    const QString tabIndex = QStringLiteral("Tab index is out of range (one-based)");
+
+    QTest::newRow("empty prompt") << QByteArray("screen:WaitForString('')") << empty;
+    QTest::newRow("nil prompt") << QByteArray("screen:WaitForString(nil)") << none;
+    QTest::newRow("empty list") << QByteArray("screen:WaitForStrings({})") << none;
+    QTest::newRow("number prompt") << QByteArray("screen:WaitForString(5)") << none;
+    QTest::newRow("non-string in list") << QByteArray("screen:WaitForStrings({'a', 5})") << empty;
+    QTest::newRow("empty in ReadString") << QByteArray("screen:ReadString({'a', ''})") << empty;
+    QTest::newRow("negative timeout") << QByteArray("screen:WaitForString('x', -1)") << timeout;
+    QTest::newRow("infinite timeout") << QByteArray("screen:WaitForString('x', math.huge)") << timeout;
+    QTest::newRow("NaN timeout") << QByteArray("screen:WaitForStrings('x', 0/0)") << timeout;
+    QTest::newRow("string timeout") << QByteArray("screen:ReadString('x', '5')") << timeout;
+    QTest::newRow("cursor timeout") << QByteArray("screen:WaitForCursor(-0.5)") << timeout;
+    QTest::newRow("Sleep negative") << QByteArray("app:Sleep(-1)") << timeout;
+    QTest::newRow("Sleep too long") << QByteArray("app:Sleep(2147483648)")
+                                    << QStringLiteral("Sleep requires milliseconds between 0 and 2147483647.");
+    QTest::newRow("Send number") << QByteArray("screen:Send(5)") << QStringLiteral("Send requires a UTF-8 string");
+    QTest::newRow("SendBytes nil") << QByteArray("screen:SendBytes(nil)") << QStringLiteral("SendBytes requires a byte string");
+    QTest::newRow("SendKeys table") << QByteArray("screen:SendKeys({})") << QStringLiteral("Send requires a UTF-8 string");
+    QTest::newRow("IgnoreCase number") << QByteArray("screen.IgnoreCase = 1") << QStringLiteral("IgnoreCase requires a boolean");
+    QTest::newRow("IgnoreEscape string") << QByteArray("screen.IgnoreEscape = 'yes'") << QStringLiteral("IgnoreEscape requires a boolean");
+    QTest::newRow("Synchronous false") << QByteArray("screen.Synchronous = false")
+                                       << QStringLiteral("Lua prompt waits always use synchronous buffered capture");
+    QTest::newRow("tab id") << QByteArray("tab.id = 'tab-9'") << QStringLiteral("Unknown or read-only property: id");
+    QTest::newRow("app Screen") << QByteArray("app.Screen = screen") << QStringLiteral("Unknown or read-only property: Screen");
+    QTest::newRow("screen MatchIndex") << QByteArray("screen.MatchIndex = 2") << QStringLiteral("Unknown or read-only property: MatchIndex");
+    QTest::newRow("config field") << QByteArray("config.Anything = 1") << QStringLiteral("Unknown or read-only property: Anything");
+    QTest::newRow("number key") << QByteArray("session[1] = true") << QStringLiteral("Unknown or read-only property: 1");
+    QTest::newRow("GetArg negative") << QByteArray("app.Arguments:GetArg(-1)") << argument;
+    QTest::newRow("GetArg float") << QByteArray("app.Arguments:GetArg(1.0)") << argument;
+    QTest::newRow("GetArg Count") << QByteArray("app.Arguments:GetArg(app.Arguments.Count)") << argument;
+    QTest::newRow("GetArg string") << QByteArray("app.Arguments:GetArg('0')") << argument;
+    QTest::newRow("GetTab 0") << QByteArray("app:GetTab(0)") << tabIndex;
+    QTest::newRow("GetTab past end") << QByteArray("app:GetTab(app:GetTabCount() + 1)") << tabIndex;
+    QTest::newRow("GetTab float") << QByteArray("app:GetTab(1.0)") << tabIndex;
+}
+
+// Each check raises its message for the script's own line.
+void TestMorvane::checks()
+{
+    QFETCH(QByteArray, statement);
+    QFETCH(QString, message);
+    MorvaneRun t;
+    const RunResult result = t.run(guarded(statement), {QStringLiteral("first"), QStringLiteral("second")});
+    EXPECT_CLEAN_EXIT(result);
+    QVERIFY2(result.outText().startsWith(QStringLiteral("false /")), qPrintable(result.outText()));
+    QVERIFY2(result.outText().endsWith(raisedAtLine7(message)), qPrintable(result.outText()));
+    QVERIFY(!t.ops().contains(QStringLiteral("stream")));
+    QVERIFY(!t.ops().contains(QStringLiteral("send")));
+}
+
+void TestMorvane::sessionConditions_data()
+{
+    QTest::addColumn<QByteArray>("statement");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QStringList>("ops");
+
+    QTest::newRow("Send") << QByteArray("screen:Send('ls\\r')") << QStringLiteral("MorvaneError: Session is not connected")
+                          << QStringList{QStringLiteral("info"), QStringLiteral("send")};
+    QTest::newRow("SendBytes") << QByteArray("screen:SendBytes('\\3')") << QStringLiteral("MorvaneError: Session is not connected")
+                               << QStringList{QStringLiteral("info"), QStringLiteral("send.bytes")};
+    QTest::newRow("SendKeys") << QByteArray("screen:SendKeys('{ENTER}')") << QStringLiteral("MorvaneError: Session is not connected")
+                              << QStringList{QStringLiteral("info"), QStringLiteral("send")};
+}
+
+void TestMorvane::sessionConditions()
+{
+    QFETCH(QByteArray, statement);
+    QFETCH(QString, message);
+    QFETCH(QStringList, ops);
+    MorvaneRun t;
+    t.sim.tab().connected = false;
+    const RunResult result = t.run(guarded(statement));
+    EXPECT_CLEAN_EXIT(result);
+    QVERIFY2(result.outText().endsWith(raisedAtLine7(message)), qPrintable(result.outText()));
+    QCOMPARE(t.ops(), ops);
+}
+
+void TestMorvane::requests_data()
+{
+    QTest::addColumn<QByteArray>("code");
+    QTest::addColumn<QStringList>("wire");
+    QTest::addColumn<QString>("output");
+
+    const QString info = QStringLiteral(R"({"op":"info","tab":"tab-1"})");
+    const auto row = [](const char *name, const char *code, const QStringList &wire, const char *output = "") {
+        QTest::newRow(name) << QByteArray(code) << wire << QString::fromUtf8(output);
+    };
+
+    row("Version", "show(app.Version)", {R"({"op":"version"})"}, "Morvane Terminal 1.0\n");
+    row("GetTabCount", "show(app:GetTabCount())", {R"({"op":"tabs"})"}, "1\n");
+    row("GetProfiles", "show(type(app:GetProfiles()))", {R"({"op":"profiles"})"}, "table\n");
+    row("Quit", "app:Quit()", {R"({"op":"quit"})"});
+    row("GetActiveTab", "show(app:GetActiveTab().id)", {R"({"op":"info","tab":"active"})"}, "tab-1\n");
+    row("Sleep sends nothing", "app:Sleep(1) app:Sleep() app:Sleep(0.5)", {});
+    row("Caption read", "show(tab.Caption)", {info}, "Tab\n");
+    row("Caption write", "tab.Caption = 'Build'", {R"({"op":"caption","tab":"tab-1","value":"Build"})"});
+    row("ResetCaption", "tab:ResetCaption()", {R"({"op":"caption","tab":"tab-1","value":""})"});
+    row("Index", "show(tab.Index)", {R"({"op":"tabs"})"}, "1\n");
+    row("Activate", "tab:Activate()", {R"({"op":"activate","tab":"tab-1"})"});
+    row("Close", "tab:Close()", {R"({"op":"close","tab":"tab-1"})"});
+    row("Clone", "show(tab:Clone().id)", {R"({"op":"clone","tab":"tab-1"})"}, "tab-2\n");
+    row("ConnectSftp", "show(tab:ConnectSftp().id)", {R"({"op":"sftp","tab":"tab-1"})"}, "tab-2\n");
+    row("ZmodemUpload string", "show(tab:ZmodemUpload('a.bin'))",
+        {R"({"files":["a.bin"],"op":"zmodem.upload","tab":"tab-1"})"}, "1.0\n");
+    row("ZmodemUpload list", "show(tab:ZmodemUpload({'a', 'b'}))",
+        {R"({"files":["a","b"],"op":"zmodem.upload","tab":"tab-1"})"}, "2.0\n");
+    row("ZmodemCancel", "tab:ZmodemCancel()", {R"({"op":"zmodem.cancel","tab":"tab-1"})"});
+    row("ZmodemActive", "show(tab:ZmodemActive())", {R"({"op":"zmodem.status","tab":"tab-1"})"}, "false\n");
+    row("Rows Columns", "show(screen.Rows, screen.Columns)", {info, info}, "24.0 80.0\n");
+    row("Cursor", "show(screen.CurrentRow, screen.CurrentColumn)", {info, info}, "1.0 1.0\n");
+    row("Selection", "show(screen.Selection)", {R"({"op":"selection","tab":"tab-1"})"}, "\n");
+    row("Send", "screen:Send('hi')", {info, R"({"op":"send","tab":"tab-1","text":"hi"})"});
+    row("Send twice marks once", "screen:Send('a') screen:Send('b')",
+        {info, R"({"op":"send","tab":"tab-1","text":"a"})", R"({"op":"send","tab":"tab-1","text":"b"})"});
+    row("SendBytes", "screen:SendBytes('\\0\\255')", {info, R"({"base64":"AP8=","op":"send.bytes","tab":"tab-1"})"});
+    row("SendSpecial", "screen:SendSpecial('paste')", {R"({"action":"paste","op":"action","tab":"tab-1"})"});
+    row("Get2", "screen:Get2(1, 2, 3, 4)", {R"({"bottom":3,"left":2,"op":"screen.region","right":4,"tab":"tab-1","top":1})"});
+    row("Clear", "screen:Clear()", {R"({"op":"clear","tab":"tab-1"})"});
+    row("Connected Status Logging", "show(session.Connected, session.Status, session.Logging)", {info, info, info},
+        "true Connected false\n");
+    row("Path without profile", "show(session.Path == '')", {info}, "true\n");
+    row("LogFileName read", "show(session.LogFileName)", {R"({"key":"logPath","op":"config.get","tab":"tab-1"})"}, "nil\n");
+    row("LogFileName write", "session.LogFileName = '/tmp/x.log'",
+        {R"({"key":"logPath","op":"config.set","tab":"tab-1","value":"/tmp/x.log"})"});
+    row("Disconnect", "session:Disconnect()", {R"({"op":"disconnect","tab":"tab-1"})"});
+    row("Connect string", "show(session:Connect('prod').id)", {R"({"op":"connect","profileId":"prod"})"}, "tab-2\n");
+    row("ConnectInTab table", "show(session:ConnectInTab({host = 'h', port = 22}).id)",
+        {R"({"op":"connect","profile":{"host":"h","port":22}})"}, "tab-2\n");
+    row("Log on", "show(session:Log(true))",
+        {R"({"key":"logAppend","op":"config.set","tab":"tab-1","value":false})",
+         R"({"key":"logRaw","op":"config.set","tab":"tab-1","value":false})", R"({"op":"log.start","tab":"tab-1"})"},
+        "true\n");
+    row("Log append raw", "session:Log(1, true, true)",
+        {R"({"key":"logAppend","op":"config.set","tab":"tab-1","value":true})",
+         R"({"key":"logRaw","op":"config.set","tab":"tab-1","value":true})", R"({"op":"log.start","tab":"tab-1"})"});
+    row("Log off", "show(session:Log(false))", {R"({"op":"log.stop","tab":"tab-1"})"}, "false\n");
+    row("Log nil", "show(session:Log())", {R"({"op":"log.stop","tab":"tab-1"})"}, "false\n");
+    row("GetOption", "show(config:GetOption('name'))", {R"({"key":"name","op":"config.get","tab":"tab-1"})"}, "nil\n");
+    row("SetOption", "config:SetOption('port', 22)", {R"({"key":"port","op":"config.set","tab":"tab-1","value":22})"});
+    row("Save", "config:Save()", {R"({"op":"profile.save","tab":"tab-1"})"});
+    row("Config ConnectInTab", "show(config:ConnectInTab().id)", {R"({"op":"clone","tab":"tab-1"})"}, "tab-2\n");
+    row("Clipboard read", "show(app.Clipboard.Text)", {R"({"op":"clipboard.get"})"}, "\n");
+    row("Clipboard write", "app.Clipboard.Text = 'copied'", {R"({"op":"clipboard.set","text":"copied"})"});
+    row("MessageBox defaults", "show(app.Dialog:MessageBox(42))",
+        {R"({"message":"42","op":"dialog.message","title":"Morvane script"})"}, "OK\n");
+    row("MessageBox title", "app.Dialog:MessageBox('m', 't')", {R"({"message":"m","op":"dialog.message","title":"t"})"});
+    row("Prompt defaults", "show(app.Dialog:Prompt('Name?'))",
+        {R"({"default":"","message":"Name?","op":"dialog.prompt","password":false,"title":"Morvane script"})"}, " false\n");
+    row("Prompt all", "show(app.Dialog:Prompt(5, 'T', 'dflt', true))",
+        {R"({"default":"dflt","message":5,"op":"dialog.prompt","password":true,"title":"T"})"}, "dflt false\n");
+    row("FileOpenDialog", "show(app.Dialog:FileOpenDialog() == '')", {R"({"op":"dialog.file","title":"Open file"})"}, "true\n");
+    row("FileOpenDialog title", "app.Dialog:FileOpenDialog('Pick')", {R"({"op":"dialog.file","title":"Pick"})"});
+}
+
+void TestMorvane::requests()
+{
+    QFETCH(QByteArray, code);
+    QFETCH(QStringList, wire);
+    QFETCH(QString, output);
+    MorvaneRun t;
+    const RunResult result = t.run(preamble + code + '\n');
+    EXPECT_CLEAN_EXIT(result);
+    QCOMPARE(t.wire(), wire);
+    QCOMPARE(result.outText(), output);
+}
+
+void TestMorvane::scriptTabIsResolvedOnce()
+{
+    MorvaneRun t;
+    t.sim.addTab(QStringLiteral("tab-2"));
+    t.sim.activeTab = QStringLiteral("tab-2");
+    const RunResult result = t.run(
+        "local app = require('morvane').app\n"
+        "local first = app:GetScriptTab()\n"
+        "print(first.id, rawequal(app.Screen, first.Screen), rawequal(app.Session, first.Session),"
+        " rawequal(app:GetScriptTab(), first))\n",
+        {}, false);
+    EXPECT_CLEAN_EXIT(result);
+    QCOMPARE(result.outText(), QStringLiteral("tab-2\ttrue\ttrue\ttrue\n"));
+    QCOMPARE(t.wire(), QStringList{QStringLiteral(R"({"op":"info","tab":"active"})")});
+}
+
+void TestMorvane::everyTabOperationMakesANewObject()
+{
+    MorvaneRun t;
+    const RunResult result = t.run(preamble +
+        "local a, b = app:GetActiveTab(), app:GetActiveTab()\n"
+        "show(a.id == b.id, rawequal(a, b), rawequal(a.Screen, b.Screen), rawequal(a.Session, b.Session))\n"
+        "show(rawequal(a.Screen, a.Screen), rawequal(a.Session.Config, a.Session.Config), rawequal(app:GetTab(1), tab))\n");
+    EXPECT_CLEAN_EXIT(result);
+    QCOMPARE(result.outText(), QStringLiteral("true false false false\ntrue true false\n"));
+}
+
+void TestMorvane::tabIndexAndClosedTab()
+{
+    MorvaneRun t;
+    t.sim.addTab(QStringLiteral("tab-2"));
+    t.sim.addTab(QStringLiteral("tab-3"));
+    const RunResult result = t.run(preamble +
+        "local last = app:GetTab(app:GetTabCount())\n"
+        "show(last.id, last.Index, app:GetTab(2).Index)\n"
+        "last:Close()\n"
+        "show(pcall(function() return last.Index end))\n"
+        "show(app:GetTabCount())\n");
+    EXPECT_CLEAN_EXIT(result);
+    const QStringList lines = result.outText().split(QLatin1Char('\n'));
+    QCOMPARE(lines.value(0), QStringLiteral("tab-3 3 2"));
+    QVERIFY2(lines.value(1).startsWith(QStringLiteral("false ")), qPrintable(lines.value(1)));
+    QVERIFY2(lines.value(1).endsWith(QStringLiteral(": MorvaneError: Tab was closed")), qPrintable(lines.value(1)));
+    QCOMPARE(lines.value(2), QStringLiteral("2"));
+}
+
+void TestMorvane::arguments()
+{
+    MorvaneRun t;
+    const QByteArray script = preamble +
+        "local args = app.Arguments\n"
+        "show(args.Count, args:GetArg(0), args.Count > 0 and args:GetArg(args.Count - 1))\n";
+    RunResult result = t.run(script, {QStringLiteral("first"), QStringLiteral("second"), QStringLiteral("th\u00efrd")});
+    EXPECT_CLEAN_EXIT(result);
+    QCOMPARE(result.outText(), QStringLiteral("3 first th\u00efrd\n"));
+
+    result = t.run(preamble + "show(app.Arguments.Count, pcall(app.Arguments.GetArg, app.Arguments, 0))\n");
+    EXPECT_CLEAN_EXIT(result);
+    QVERIFY2(result.outText().startsWith(QStringLiteral("0 false ")), qPrintable(result.outText()));
+    QCOMPARE(t.app.connections, 0);
+}
+
+void TestMorvane::getJoinsRowsAndGet2KeepsThem()
+{
+    MorvaneRun t;
+    t.sim.tab().rows[0] = QStringLiteral("abcde");
+    t.sim.tab().rows[1] = QStringLiteral("fghij");
+    const RunResult result = t.run(preamble +
+        "show(screen:Get(1, 1, 2, 5), select('#', screen:Get(1, 1, 2, 5)))\n"
+        "show(screen:Get2(1, 2, 2, 3) == 'bc\\ngh')\n");
+    EXPECT_CLEAN_EXIT(result);
+    QCOMPARE(result.outText(), QStringLiteral("abcdefghij 1\ntrue\n"));
+}
+
+void TestMorvane::dialogReplies()
+{
+    MorvaneRun t;
+    t.sim.dialogReplies[QStringLiteral("dialog.prompt")] = {
+        QJsonObject{{QStringLiteral("cancelled"), true}},
+        QJsonObject{{QStringLiteral("text"), QStringLiteral("s3cret")}, {QStringLiteral("cancelled"), false}},
+    };
+    t.sim.dialogReplies[QStringLiteral("dialog.file")] = {QJsonObject{{QStringLiteral("path"), QStringLiteral("/tmp/a.txt")}}};
+    t.sim.dialogReplies[QStringLiteral("dialog.message")] = {QJsonObject{{QStringLiteral("button"), QStringLiteral("Cancel")}}};
+    const RunResult result = t.run(preamble +
+        "local text, cancelled = app.Dialog:Prompt('Password', nil, 'x', true)\n"
+        "show(text == '', cancelled)\n"
+        "show(app.Dialog:Prompt('Password'))\n"
+        "show(app.Dialog:FileOpenDialog(), app.Dialog:MessageBox(nil, nil))\n");
+    EXPECT_CLEAN_EXIT(result);
+    QCOMPARE(result.outText(), QStringLiteral("true true\ns3cret false\n/tmp/a.txt Cancel\n"));
+    QCOMPARE(t.wire().last(), QStringLiteral(R"({"message":"nil","op":"dialog.message","title":"Morvane script"})"));
+}
+
+// ----------------------------------------------------------- prompt waits --
+
+void TestMorvane::waitAdvancesInUtf16Units()
+{
+    MorvaneRun t;
+    SimTab &tab = t.sim.tab();
+    tab.receive(QStringLiteral("stale login: "));  // 13 units, before the first wait: never matched
+    // Two-, three- and four-byte UTF-8 characters before the prompt.
+    tab.arriveAfter(1, QStringLiteral("h\u00e9llo \u20ac ") + QString::fromUcs4(U"\U0001F600") +
+                           QStringLiteral(" login: next$ tail"));
+    const RunResult result = t.run(preamble +
+        "show(screen:WaitForString('login:', 5), screen.MatchIndex)\n"
+        "show(screen:ReadString('$ ', 5))\n"
+        "show(screen:WaitForString('login:', 0.05))\n");
+    EXPECT_CLEAN_EXIT(result);
+    QCOMPARE(result.outText(), QStringLiteral("true 1\n next\nfalse\n"));
+    // 13 + "h\u00e9llo \u20ac \U0001F600 login:" (17 units, 24 bytes) = 30; then + " next$ " (7) = 37.
+    const QList<double> positions = t.streamPositions();
+    QVERIFY2(positions.size() >= 4, qPrintable(t.ops().join(QLatin1Char(' '))));
+    QCOMPARE(positions.mid(0, 4), (QList<double>{13, 13, 30, 37}));
+    for (double position : positions.mid(3))
+        QCOMPARE(position, 37.0);
+}
+
+void TestMorvane::earliestMatchWinsAndTiesGoToTheFirstPrompt()
+{
+    MorvaneRun t;
+    t.sim.tab().arriveAfter(0, QStringLiteral("abc> def$ login: password:"));
+    const RunResult result = t.run(preamble +
+        "show(screen:WaitForStrings({'$ ', '> '}, 1), screen.MatchIndex)\n"        // '> ' starts first
+        "show(screen:WaitForStrings({'log', 'login:', 'def'}, 1))\n"               // 'def' is earliest
+        "show(screen:WaitForStrings({'log', 'login:'}, 1), screen.MatchIndex)\n"   // same start: first listed
+        "show(screen:ReadString({'word', 'in:'}, 1))\n");                          // reads on just past 'log'
+    EXPECT_CLEAN_EXIT(result);
+    QCOMPARE(result.outText(), QStringLiteral("2 2\n3\n1 1\n\n"));
+    // "abc> " = 5, "def" ends at 8, "$ log" ends at 13, "in:" ends at 16.
+    QCOMPARE(t.streamPositions(), (QList<double>{0, 5, 8, 13}));
+}
+
+void TestMorvane::timeoutKeepsThePosition()
+{
+    MorvaneRun t;
+    t.sim.tab().arriveAfter(1, QStringLiteral("late$ "));
+    const RunResult result = t.run(preamble +
+        "screen:Send('go')\n"
+        "show(screen:WaitForString('never', 0.01), screen.MatchIndex)\n"
+        "show(screen:WaitForStrings({'never', 'late'}, 0.01), screen.MatchIndex)\n"
+        "show(screen:ReadString('never', 0.01) == '', screen.MatchIndex)\n");
+    EXPECT_CLEAN_EXIT(result);
+    QCOMPARE(result.outText(), QStringLiteral("false 0\n2 2\ntrue 0\n"));
+    const QList<double> positions = t.streamPositions();
+    // The first wait timed out at 0; the second found "late" from 0 again.
+    const qsizetype reading = positions.indexOf(4.0);
+    QVERIFY2(reading >= 2, "the first two waits must read from 0");
+    for (qsizetype i = 0; i < positions.size(); ++i)
+        QCOMPARE(positions.at(i), i < reading ? 0.0 : 4.0);
+}
+
+void TestMorvane::promptInStreamBeatsTinyTimeout()
+{
+    MorvaneRun t;
+    t.sim.tab().arriveAfter(0, QStringLiteral("a$ b$ c$ "));
+    t.sim.tab().active = false;  // matching comes before the session is looked at
+    const RunResult result = t.run(preamble +
+        "screen.IgnoreCase = false\n"
+        "show(screen:WaitForString('$ ', 1e-9), screen:WaitForString('$ ', 1e-9, false, true), screen:ReadString('$ ', 1e-9))\n");
+    EXPECT_CLEAN_EXIT(result);
+    QCOMPARE(result.outText(), QStringLiteral("true true c\n"));
+    // Once the position is fixed, a wait whose prompt is there costs one stream request.
+    QCOMPARE(t.ops(), (QStringList{QStringLiteral("info"), QStringLiteral("stream"), QStringLiteral("stream"),
+                                   QStringLiteral("stream")}));
+}
+
+void TestMorvane::eachPassCostsOneStreamOneInfoAndASleep()
+{
+    MorvaneRun t;
+    t.sim.tab().arriveAfter(3, QStringLiteral("ready$ "));
+    const RunResult result = t.run(preamble +
+        "local now = __morvane_native.now\n"
+        "local started = now()\n"
+        "show(screen:WaitForString('$ '))\n"
+        "print(string.format('%.3f', now() - started))\n");
+    EXPECT_CLEAN_EXIT(result);
+    const QStringList lines = result.outText().split(QLatin1Char('\n'));
+    QCOMPARE(lines.value(0), QStringLiteral("true"));
+    QCOMPARE(t.ops(), (QStringList{QStringLiteral("info"), QStringLiteral("stream"), QStringLiteral("info"),
+                                   QStringLiteral("stream"), QStringLiteral("info"), QStringLiteral("stream"),
+                                   QStringLiteral("info"), QStringLiteral("stream")}));
+    // Three 25 ms sleeps between the four passes.
+    QVERIFY2(lines.value(1).toDouble() >= 0.074, qPrintable(lines.value(1)));
+}
+
+void TestMorvane::millisecondTimeout()
+{
+    MorvaneRun t;
+    const RunResult result = t.run(preamble +
+        "local now = __morvane_native.now\n"
+        "local started = now()\n"
+        "show(screen:WaitForString('never', 150, nil, true), screen.MatchIndex)\n"
+        "print(string.format('%.3f', now() - started))\n");
+    EXPECT_CLEAN_EXIT(result);
+    const QStringList lines = result.outText().split(QLatin1Char('\n'));
+    QCOMPARE(lines.value(0), QStringLiteral("false 0"));
+    const double waited = lines.value(1).toDouble();
+    QVERIFY2(waited >= 0.15 && waited < 2.0, qPrintable(lines.value(1)));
+}
+
+void TestMorvane::truncatedStreamRaises()
+{
+    MorvaneRun t;
+    SimTab &tab = t.sim.tab();
+    tab.receive(QStringLiteral("abc"));
+    // Before the first poll the application drops what the wait had not read.
+    tab.streamEvents.append({0, [](SimTab &tab) {
+        tab.receive(QStringLiteral("0123456789 prompt$ "));
+        tab.held = 10;
+    }});
+    const RunResult result = t.run(guarded("screen:WaitForString('$ ', 1)") + "show(screen.MatchIndex)\n");
+    EXPECT_CLEAN_EXIT(result);
+    QVERIFY2(result.outText().endsWith(raisedAtLine7(QStringLiteral("MorvaneError: Incoming data exceeded the automation capture buffer")) +
+                                       QStringLiteral("0\n")),
+             qPrintable(result.outText()));
+}
+
+void TestMorvane::disconnectionRaises_data()
+{
+    QTest::addColumn<QByteArray>("statement");
+    QTest::newRow("WaitForString") << QByteArray("screen:WaitForString('$ ')");
+    QTest::newRow("WaitForStrings with timeout") << QByteArray("screen:WaitForStrings({'$ ', '# '}, 30)");
+    QTest::newRow("ReadString") << QByteArray("screen:ReadString('$ ', 0)");
+}
+
+void TestMorvane::disconnectionRaises()
+{
+    QFETCH(QByteArray, statement);
+    MorvaneRun t;
+    t.sim.tab().infoEvents.append({3, [](SimTab &tab) { tab.active = false; }});
+    const RunResult result = t.run(guarded(statement));
+    EXPECT_CLEAN_EXIT(result);
+    QVERIFY2(result.outText().endsWith(raisedAtLine7(QStringLiteral("MorvaneError: Session disconnected while waiting for a prompt"))),
+             qPrintable(result.outText()));
+    // The mark's info, then two passes with the session active, then the third sees it gone.
+    QCOMPARE(t.app.requestsFor(QStringLiteral("stream")).size(), 3);
+}
+
+void TestMorvane::caseInsensitiveMatching()
+{
+    MorvaneRun t;
+    t.sim.tab().arriveAfter(0, QStringLiteral("Login: Password: "));
+    const RunResult result = t.run(preamble +
+        "show(screen:WaitForString('LOGIN:', 0.01))\n"
+        "show(screen:WaitForString('LOGIN:', 0.01, 1))\n"
+        "screen.IgnoreCase = true\n"
+        "show(screen:WaitForString('PASSWORD:', 0.01), screen.IgnoreCase)\n");
+    EXPECT_CLEAN_EXIT(result);
+    QCOMPARE(result.outText(), QStringLiteral("false\ntrue\ntrue true\n"));
+}
+
+void TestMorvane::readStringAndIgnoreEscape()
+{
+    MorvaneRun t;
+    t.sim.tab().arriveAfter(0, QStringLiteral("\x1b[1mbold\x1b[0m \x1b]0;title\x07text$ \x1b[32mgreen\x1b[0m$ "));
+    const RunResult result = t.run(preamble +
+        "local first = screen:ReadString('$ ', 1)\n"
+        "screen.IgnoreEscape = true\n"
+        "local second = screen:ReadString('$ ', 1)\n"
+        "show(first == '\\27[1mbold\\27[0m \\27]0;title\\7text', second, screen.IgnoreEscape)\n");
+    EXPECT_CLEAN_EXIT(result);
+    QCOMPARE(result.outText(), QStringLiteral("true green true\n"));
+}
+
+void TestMorvane::screensKeepSeparatePositions()
+{
+    MorvaneRun t;
+    t.sim.tab().arriveAfter(0, QStringLiteral("p1$ p2$ "));
+    const RunResult result = t.run(preamble +
+        "local a, b = app:GetActiveTab(), app:GetActiveTab()\n"
+        "a.Screen:Send('x') b.Screen:Send('y')\n"
+        "show(a.Screen:ReadString('$ ', 1), a.Screen:ReadString('$ ', 1), b.Screen:ReadString('$ ', 1))\n"
+        "show(a.Screen.MatchIndex, screen.MatchIndex)\n");
+    EXPECT_CLEAN_EXIT(result);
+    QCOMPARE(result.outText(), QStringLiteral("p1 p2 p1\n1 0\n"));
+    QCOMPARE(t.sim.tab().sentText(), QStringLiteral("xy"));
+}
+
+// ---------------------------------------------------------- cursor, keys --
+
+void TestMorvane::waitForCursor()
+{
+    MorvaneRun t;
+    t.sim.tab().infoEvents.append({3, [](SimTab &tab) { tab.column = 5; }});
+    const RunResult result = t.run(preamble +
+        "show(screen:WaitForCursor(5))\n"
+        "show(screen:WaitForCursor(0.05))\n");
+    EXPECT_CLEAN_EXIT(result);
+    QCOMPARE(result.outText(), QStringLiteral("true\nfalse\n"));
+    // Snapshot, two unmoved polls, the moved one; then the second wait.
+    QVERIFY(t.app.requestsFor(QStringLiteral("info")).size() >= 6);
+    QCOMPARE(t.ops().count(QStringLiteral("stream")), 0);
+}
+
+void TestMorvane::waitForCursorFailures_data()
+{
+    QTest::addColumn<int>("lockAfter");
+    QTest::addColumn<int>("stopAfter");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("locked at the start") << 0 << -1 << QStringLiteral("MorvaneError: Session is locked");
+    QTest::newRow("locked while waiting") << 3 << -1 << QStringLiteral("MorvaneError: Session is locked");
+    QTest::newRow("session ends") << -1 << 2 << QStringLiteral("MorvaneError: Session disconnected");
+}
+
+void TestMorvane::waitForCursorFailures()
+{
+    QFETCH(int, lockAfter);
+    QFETCH(int, stopAfter);
+    QFETCH(QString, message);
+    MorvaneRun t;
+    if (lockAfter >= 0)
+        t.sim.tab().infoEvents.append({lockAfter, [](SimTab &tab) { tab.locked = true; }});
+    if (stopAfter >= 0)
+        t.sim.tab().infoEvents.append({stopAfter, [](SimTab &tab) { tab.active = false; }});
+    const RunResult result = t.run(guarded("screen:WaitForCursor()"));
+    EXPECT_CLEAN_EXIT(result);
+    QVERIFY2(result.outText().endsWith(raisedAtLine7(message)), qPrintable(result.outText()));
+}
+
+void TestMorvane::sendKeys_data()
+{
+    QTest::addColumn<QByteArray>("keys");
+    QTest::addColumn<QByteArray>("sent");
+    QTest::newRow("enter") << QByteArray("ls -l{ENTER}") << QByteArray("ls -l\r");
+    QTest::newRow("every name") << QByteArray("{TAB}{ESC}{UP}{DOWN}{LEFT}{RIGHT}")
+                                << QByteArray("\t\x1b\x1b[A\x1b[B\x1b[D\x1b[C");
+    QTest::newRow("anywhere") << QByteArray("{ENTER}a{ENTER}{ENTER}b") << QByteArray("\ra\r\rb");
+    QTest::newRow("unknown name") << QByteArray("x{HOME}y") << QByteArray("x{HOME}y");
+    QTest::newRow("lower case") << QByteArray("{Enter}{enter}") << QByteArray("{Enter}{enter}");
+    QTest::newRow("digit in name") << QByteArray("{F1}") << QByteArray("{F1}");
+    QTest::newRow("unbalanced") << QByteArray("{ENTER {}}{{ENTER}}") << QByteArray("{ENTER {}}{\r}");
+    QTest::newRow("percent signs stay") << QByteArray("100%{TAB}%1") << QByteArray("100%\t%1");
+    QTest::newRow("empty") << QByteArray("") << QByteArray("");
+}
+
+void TestMorvane::sendKeys()
+{
+    QFETCH(QByteArray, keys);
+    QFETCH(QByteArray, sent);
+    MorvaneRun t;
+    QByteArray literal;
+    for (char c : keys)
+        literal += "\\" + QByteArray::number(uchar(c));
+    const RunResult result = t.run(preamble + "screen:SendKeys('" + literal + "')\n");
+    EXPECT_CLEAN_EXIT(result);
+    QCOMPARE(t.sim.tab().sent, QList<QByteArray>{sent});
+    QCOMPARE(t.ops(), (QStringList{QStringLiteral("info"), QStringLiteral("send")}));
+}
+
+// ---------------------------------------------------------------- example --
+
+void TestMorvane::loginExample()
+{
+    QFile file(QStringLiteral(MORVANE_SOURCE_DIR "/examples/login.lua"));
+    QVERIFY2(file.open(QIODevice::ReadOnly), "examples/login.lua is missing");
+    const QByteArray script = file.readAll();
+
+    QTemporaryDir directory;
+    MorvaneRun t;
+    t.workingDirectory = directory.path();
+    SimTab &tab = t.sim.tab();
+    tab.receive(QStringLiteral("Old output from before the script\r\n"));
+    tab.arriveAfter(2, QStringLiteral("\r\nDebian GNU/Linux 12\r\n\r\nhost login: "));
+    // The simulated host answers each line the script sends.
+    t.sim.override(QStringLiteral("send"), [&t](const QJsonObject &request) -> std::optional<Reply> {
+        SimTab &tab = t.sim.tab();
+        const QString text = request.value(QStringLiteral("text")).toString();
+        if (text == QLatin1String("alice\r"))
+            tab.arriveAfter(tab.streamRequests + 1, QStringLiteral("alice\r\nPassword: "));
+        else if (text == QLatin1String("wonderland\r"))
+            tab.arriveAfter(tab.streamRequests + 2, QStringLiteral("\r\nLast login: today\r\n\x1b[32malice@host\x1b[0m:~$ "));
+        else if (text == QLatin1String("uname -sr\r"))
+            tab.arriveAfter(tab.streamRequests, QStringLiteral("uname -sr\r\nLinux 6.1.0-18-amd64\r\n\x1b[32malice@host\x1b[0m:~$ "));
+        return std::nullopt;
+    });
+    t.sim.dialogReplies[QStringLiteral("dialog.prompt")] = {
+        QJsonObject{{QStringLiteral("text"), QStringLiteral("wonderland")}, {QStringLiteral("cancelled"), false}}};
+
+    RunOptions options;
+    options.environment = t.sim.environment();
+    options.arguments = {QStringLiteral("alice"), QStringLiteral("uname -sr"), QStringLiteral("kernel.txt")};
+    options.workingDirectory = directory.path();
+    options.timeoutMs = 20000;
+    const RunResult result = runScript(&t.app, script, options);
+    EXPECT_CLEAN_EXIT(result);
+
+    QCOMPARE(tab.sent, (QList<QByteArray>{"alice\r", "wonderland\r", "uname -sr\r"}));
+    const QList<FakeApp::Request> prompts = t.app.requestsFor(QStringLiteral("dialog.prompt"));
+    QCOMPARE(prompts.size(), 1);
+    QCOMPARE(prompts.first().json.value(QStringLiteral("password")), QJsonValue(true));
+    QFile output(directory.filePath(QStringLiteral("kernel.txt")));
+    QVERIFY2(output.open(QIODevice::ReadOnly), "the example wrote no output file");
+    QCOMPARE(output.readAll(), QByteArray("Linux 6.1.0-18-amd64\n"));
+    QVERIFY2(result.outText().contains(QStringLiteral("kernel.txt")), qPrintable(result.outText()));
+}
+
+QTEST_GUILESS_MAIN(TestMorvane)
+#include "tst_morvane.moc"
