@@ -5,6 +5,7 @@
 #include <lua.h>
 #include <lualib.h>
 
+#include <QAbstractEventDispatcher>
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDir>
@@ -143,6 +144,23 @@ void setArgTable(lua_State *L, const QString &scriptPath, const QStringList &arg
 int traceback(lua_State *L);
 QStringList windowsCommandLine();
 
+// The runner never enters an event loop: all waiting is done by the sockets'
+// blocking waits. Without this, every socket call would also wake a real
+// dispatcher through its event file descriptor for events nobody processes.
+class NoEventLoop final : public QAbstractEventDispatcher {
+public:
+    bool processEvents(QEventLoop::ProcessEventsFlags) override { return false; }
+    void registerSocketNotifier(QSocketNotifier *) override {}
+    void unregisterSocketNotifier(QSocketNotifier *) override {}
+    void registerTimer(int, qint64, Qt::TimerType, QObject *) override {}
+    bool unregisterTimer(int) override { return true; }
+    bool unregisterTimers(QObject *) override { return true; }
+    QList<TimerInfo> registeredTimers(QObject *) const override { return {}; }
+    int remainingTime(int) override { return -1; }
+    void wakeUp() override {}
+    void interrupt() override {}
+};
+
 int runScript(lua_State *L, const QString &scriptPath, const QByteArray &script,
               const QStringList &scriptArguments)
 {
@@ -183,6 +201,7 @@ int runScript(lua_State *L, const QString &scriptPath, const QByteArray &script,
 
 int main(int argc, char **argv)
 {
+    QCoreApplication::setEventDispatcher(new NoEventLoop);
     QCoreApplication application(argc, argv);
     clockStarted.start();
     const QStringList arguments = windowsCommandLine();
