@@ -30,10 +30,22 @@ local user = argument(0, nil) or error('usage: login.lua USER [COMMAND [FILE]]',
 local command = argument(1, 'uname -a')
 local path = argument(2, 'output.txt')
 
+-- True when the cursor's row shows `text` (any case).
+local function on_cursor_row(text)
+  local row = screen.CurrentRow
+  local shown = screen:Get(row, 1, row, screen.Columns)
+  return shown:lower():find(text, 1, true) ~= nil
+end
+
 -- Prompts differ in case between systems ("Password:", "password:").
 screen.IgnoreCase = true
 
-expect('login:', 'login prompt')
+-- Waits read only what arrives after their first look. A login prompt shown
+-- before the script started is on the screen instead: so fix where the waits
+-- read first (a short wait does), then look at the screen, then wait.
+if not (screen:WaitForString('login:', 0.01) or on_cursor_row('login:')) then
+  expect('login:', 'login prompt')
+end
 screen:Send(user .. '\r')
 
 expect('password:', 'password prompt')

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -133,7 +134,9 @@ private Q_SLOTS:
     void sendKeys();
 
     // example
+    void loginExample_data();
     void loginExample();
+    void loginExampleOnHost();
 };
 
 // ---------------------------------------------------------------- module --
@@ -748,8 +751,16 @@ void TestMorvane::sendKeys()
 
 // ---------------------------------------------------------------- example --
 
+void TestMorvane::loginExample_data()
+{
+    QTest::addColumn<bool>("promptOnScreen");
+    QTest::newRow("prompt arrives while waiting") << false;
+    QTest::newRow("prompt shown before the script") << true;
+}
+
 void TestMorvane::loginExample()
 {
+    QFETCH(bool, promptOnScreen);
     QFile file(QStringLiteral(MORVANE_SOURCE_DIR "/examples/login.lua"));
     QVERIFY2(file.open(QIODevice::ReadOnly), "examples/login.lua is missing");
     const QByteArray script = file.readAll();
@@ -759,7 +770,14 @@ void TestMorvane::loginExample()
     t.workingDirectory = directory.path();
     SimTab &tab = t.sim.tab();
     tab.receive(QStringLiteral("Old output from before the script\r\n"));
-    tab.arriveAfter(2, QStringLiteral("\r\nDebian GNU/Linux 12\r\n\r\nhost login: "));
+    if (promptOnScreen) {
+        tab.receive(QStringLiteral("host login: "));
+        tab.rows[1] = QStringLiteral("host login: ");
+        tab.row = 2;
+        tab.column = 13;
+    } else {
+        tab.arriveAfter(2, QStringLiteral("\r\nDebian GNU/Linux 12\r\n\r\nhost login: "));
+    }
     // The simulated host answers each line the script sends.
     t.sim.override(QStringLiteral("send"), [&t](const QJsonObject &request) -> std::optional<Reply> {
         SimTab &tab = t.sim.tab();
@@ -791,6 +809,35 @@ void TestMorvane::loginExample()
     QVERIFY2(output.open(QIODevice::ReadOnly), "the example wrote no output file");
     QCOMPARE(output.readAll(), QByteArray("Linux 6.1.0-18-amd64\n"));
     QVERIFY2(result.outText().contains(QStringLiteral("kernel.txt")), qPrintable(result.outText()));
+}
+
+// The example against a real shell on a pseudo-terminal, behind a login
+// dialogue that the shell itself plays.
+void TestMorvane::loginExampleOnHost()
+{
+#ifndef MORVANE_HOST_PATH
+    QSKIP("the headless host is not built");
+#else
+    QTemporaryDir directory;
+    QFile answers(directory.filePath(QStringLiteral("answers.json")));
+    QVERIFY(answers.open(QIODevice::WriteOnly));
+    answers.write(R"({"dialog.prompt":[{"text":"secret","cancelled":false}]})");
+    answers.close();
+    const QString login = QStringLiteral(
+        "printf 'host login: '; read user; printf 'Password: '; stty -echo; read password; stty echo; echo; "
+        "if [ \"$password\" = secret ]; then PS1=\"$user@host:~$ \" exec sh -i; fi; echo 'Login incorrect'; sleep 30");
+    QProcess host;
+    host.setWorkingDirectory(directory.path());
+    host.start(QStringLiteral(MORVANE_HOST_PATH),
+               {QStringLiteral("--runner"), runnerPath(), QStringLiteral("--answers"), answers.fileName(),
+                QStringLiteral("-c"), login, QStringLiteral(MORVANE_SOURCE_DIR "/examples/login.lua"),
+                QStringLiteral("alice"), QStringLiteral("echo one; echo two"), QStringLiteral("out.txt")});
+    QVERIFY2(host.waitForFinished(60000), "the host did not finish");
+    QVERIFY2(host.exitCode() == 0, host.readAllStandardError().constData());
+    QFile output(directory.filePath(QStringLiteral("out.txt")));
+    QVERIFY2(output.open(QIODevice::ReadOnly), "the example wrote no output file");
+    QCOMPARE(output.readAll(), QByteArray("one\ntwo\n"));
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestMorvane)
