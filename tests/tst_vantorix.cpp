@@ -85,6 +85,7 @@ private Q_SLOTS:
     void bbsTable();
     void regexHelpers_data();
     void regexHelpers();
+    void exampleBbs();
 };
 
 void Vantorix::loading_data()
@@ -603,6 +604,45 @@ void Vantorix::regexHelpers()
     QFETCH(QByteArray, expected);
     Rig rig;
     QCOMPARE(rig.output("show(" + call + ")"), expected + '\n');
+}
+
+void Vantorix::exampleBbs()
+{
+    QFile file(QStringLiteral(MORVANE_SOURCE_DIR "/examples/bbs.lua"));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray example = file.readAll();
+
+    Rig rig;
+    SimTab &tab = rig.tab();
+    tab.options.insert(QStringLiteral("username"), QStringLiteral("sysop"));
+    tab.arriveAfter(0, QStringLiteral("\033[1;33mWelcome to The Board\033[0m\r\nLogin: "));
+    rig.sim.dialogReplies[QStringLiteral("dialog.prompt")] = {
+        QJsonObject{{QStringLiteral("text"), QStringLiteral("secret")}, {QStringLiteral("cancelled"), false}}};
+    // The board answers what the script types.
+    rig.sim.override(QStringLiteral("send.bytes"), [&tab](const QJsonObject &request) -> std::optional<Reply> {
+        const QByteArray bytes = QByteArray::fromBase64(request.value(QStringLiteral("base64")).toString().toLatin1());
+        if (bytes == "sysop\r")
+            tab.receive(QStringLiteral("sysop\r\nPassword: "));
+        else if (bytes == "secret\r")
+            tab.receive(QStringLiteral("\r\nNews: the board moves on Friday.\r\nPress any key to continue"));
+        else if (bytes == " ") {
+            tab.receive(QStringLiteral("\033[2J\033[HMain Menu\r\n[M]essages\r\n[G]oodbye\r\n"));
+            tab.rows[0] = QStringLiteral("Main Menu");
+            tab.rows[1] = QStringLiteral("[M]essages   ");
+            tab.rows[2] = QStringLiteral("[G]oodbye");
+        }
+        return std::nullopt;
+    });
+    RunOptions options;
+    options.environment = rig.sim.environment();
+    options.scriptName = QStringLiteral("bbs.lua");
+    const RunResult result = runScript(&rig.app, example, options);
+    QVERIFY2(result.exitCode == 0, result.err.constData());
+    QCOMPARE(result.out, QByteArray("Main Menu\n[M]essages\n[G]oodbye\n(1 pause answered)\n"));
+    QCOMPARE(tab.sent, (QList<QByteArray>{"sysop\r", "secret\r", " "}));
+    const QList<FakeApp::Request> prompts = rig.app.requestsFor(QStringLiteral("dialog.prompt"));
+    QCOMPARE(prompts.size(), 1);
+    QCOMPARE(prompts.first().json.value(QStringLiteral("password")), QJsonValue(true));
 }
 
 QTEST_GUILESS_MAIN(Vantorix)
