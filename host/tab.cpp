@@ -14,11 +14,13 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <pty.h>
 #include <string>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -26,6 +28,13 @@ namespace {
 constexpr qsizetype blockBytes = 64 * 1024;
 constexpr int readChunk = 64 * 1024;
 constexpr qsizetype echoLimit = 64 * 1024;
+constexpr qsizetype screenBatchBytes = 1024 * 1024;
+constexpr int screenDelayMs = 5;
+
+bool plainByte(unsigned char c)
+{
+    return (c >= 0x20 && c != 0x7F) || c == '\r' || c == '\n';
+}
 
 // UTF-16 units of the character whose UTF-8 sequence starts with `lead`
 // (0 for a continuation byte).
@@ -219,6 +228,83 @@ QByteArray EscapeFilter::filter(const QByteArray &bytes)
     return out;
 }
 
+// ------------------------------------------------------------- ScrollTracker
+
+qsizetype ScrollTracker::scan(const QByteArray &bytes)
+{
+    qsizetype plainFrom = 0;
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        const char ch = bytes.at(i);
+        const unsigned char c = static_cast<unsigned char>(ch);
+        const bool wasText = m_state == State::Text;
+        switch (m_state) {
+        case State::Text:
+            if (c == 0x1B)
+                m_state = State::Escape;
+            break;
+        case State::Escape:
+            if (c == '[') {
+                m_state = State::Csi;
+                m_csi.clear();
+            } else if (c == ']' || c == 'P' || c == '_' || c == '^' || c == 'X') {
+                m_state = State::String;
+            } else if (c == '(' || c == ')' || c == '*' || c == '+' || c == '#' || c == '%') {
+                m_state = State::Designation;
+            } else {
+                if (c == 'c')  // full reset
+                    reset();
+                m_state = State::Text;
+            }
+            break;
+        case State::Designation:
+            m_state = State::Text;
+            break;
+        case State::Csi:
+            if (c >= 0x40 && c <= 0x7E) {
+                finishCsi(ch);
+                m_state = State::Text;
+            } else if (c == 0x1B) {
+                m_state = State::Escape;
+            } else if (m_csi.size() < 64) {
+                m_csi.append(ch);
+            }
+            break;
+        case State::String:
+            if (c == 0x07)
+                m_state = State::Text;
+            else if (c == 0x1B)
+                m_state = State::StringEscape;
+            break;
+        case State::StringEscape:
+            m_state = c == '\\' ? State::Text : State::String;
+            break;
+        }
+        if (!wasText || m_state != State::Text || !plainByte(c))
+            plainFrom = i + 1;
+    }
+    return plainFrom;
+}
+
+void ScrollTracker::finishCsi(char final)
+{
+    if (final == 'r' && !m_csi.isEmpty() && (m_csi.at(0) < '0' || m_csi.at(0) > ';')) {
+        return;  // a private or intermediate form, not the margins
+    }
+    if (final == 'r') {
+        const QList<QByteArray> numbers = m_csi.split(';');
+        const int top = numbers.value(0).toInt();
+        const int bottom = numbers.size() > 1 ? numbers.at(1).toInt() : 0;
+        m_wholeRegion = top <= 1 && (bottom == 0 || bottom >= m_rows);
+    } else if (final == 'p' && m_csi == "!") {
+        m_wholeRegion = true;  // soft reset
+        m_sideMargins = false;
+    } else if ((final == 'h' || final == 'l') && m_csi.startsWith('?')) {
+        for (const QByteArray &mode : m_csi.mid(1).split(';'))
+            if (mode == "69")
+                m_sideMargins = final == 'h';
+    }
+}
+
 // ----------------------------------------------------------------------- Tab
 
 void setTabTitle(Tab *tab, const char *title)
@@ -247,8 +333,12 @@ const VTermScreenCallbacks screenCallbacks = makeScreenCallbacks();
 } // namespace
 
 Tab::Tab(const QString &id, const QString &command, QSize size, qint64 keepBytes, QObject *parent)
-    : QObject(parent), m_id(id), m_command(command), m_size(size), m_stream(keepBytes)
+    : QObject(parent), m_id(id), m_command(command), m_size(size), m_scroll(size.height()), m_stream(keepBytes)
 {
+    m_screenTimer = new QTimer(this);
+    m_screenTimer->setSingleShot(true);
+    m_screenTimer->setInterval(screenDelayMs);
+    connect(m_screenTimer, &QTimer::timeout, this, &Tab::updateScreen);
     m_vterm = vterm_new(size.height(), size.width());
     vterm_set_utf8(m_vterm, 1);
     vterm_output_set_callback(m_vterm, &Tab::outputCallback, this);
@@ -311,17 +401,25 @@ bool Tab::start(QString *error)
     size.ws_row = static_cast<unsigned short>(m_size.height());
     size.ws_col = static_cast<unsigned short>(m_size.width());
     int master = -1;
+    // Signals stay blocked across the fork until the child has dropped the
+    // host's handlers: a hang-up that reaches the child before its exec must
+    // not run the host's handler there, which would report it to the host.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &previous);
     const pid_t pid = forkpty(&master, nullptr, nullptr, &size);
+    if (pid != 0)
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (pid < 0) {
         *error = QStringLiteral("Cannot start a pseudo-terminal: %1").arg(QString::fromLocal8Bit(strerror(errno)));
         return false;
     }
     if (pid == 0) {
+        for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD})
+            signal(sig, SIG_DFL);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD})
-            signal(sig, SIG_DFL);
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
@@ -361,8 +459,9 @@ QString Tab::caption() const
     return m_command.isEmpty() ? QFileInfo(qEnvironmentVariable("SHELL", QStringLiteral("/bin/sh"))).fileName() : m_command;
 }
 
-QPoint Tab::cursor() const
+QPoint Tab::cursor()
 {
+    updateScreen();
     VTermPos position;
     vterm_state_get_cursorpos(vterm_obtain_state(m_vterm), &position);
     return QPoint(position.col + 1, position.row + 1);
@@ -401,7 +500,11 @@ void Tab::take(const char *data, qint64 size)
         m_transfer->write(data, size);
         return;
     }
-    vterm_input_write(m_vterm, data, static_cast<size_t>(size));
+    m_screenPending.append(data, size);
+    if (m_screenPending.size() >= screenBatchBytes)
+        updateScreen();
+    else if (!m_screenTimer->isActive())
+        m_screenTimer->start();
     if (m_sinceSend.size() <= m_expectedEcho.size())
         m_sinceSend.append(data, std::min<qint64>(size, m_expectedEcho.size() + 1 - m_sinceSend.size()));
     const QString text = m_decoder.decode(QByteArrayView(data, size));
@@ -414,6 +517,33 @@ void Tab::take(const char *data, qint64 size)
         m_log->flush();
     }
     Q_EMIT received();
+}
+
+void Tab::updateScreen()
+{
+    m_screenTimer->stop();
+    if (m_screenPending.isEmpty())
+        return;
+    const QByteArray pending = std::exchange(m_screenPending, QByteArray());
+    const bool wholeScreenBefore = m_scroll.wholeScreen();
+    const qsizetype plainFrom = m_scroll.scan(pending);
+    // Plain lines followed by a screenful more of plain lines scroll off
+    // without leaving a trace: the screen and the cursor end the same
+    // whether the emulator sees them or not, and skipping them saves a
+    // scroll of the whole screen per line. Only the text after the last
+    // escape sequence is looked at, so the margins are known for it.
+    qsizetype skipTo = plainFrom;
+    if (m_scroll.wholeScreen() && (plainFrom > 0 || wholeScreenBefore)) {
+        int lines = 0;
+        for (qsizetype i = pending.size() - 1; i > plainFrom; --i) {
+            if (pending.at(i) == '\n' && pending.at(i - 1) == '\r' && ++lines > m_size.height()) {
+                skipTo = i - 1;  // the cut keeps this CR LF
+                break;
+            }
+        }
+    }
+    vterm_input_write(m_vterm, pending.constData(), static_cast<size_t>(plainFrom));
+    vterm_input_write(m_vterm, pending.constData() + skipTo, static_cast<size_t>(pending.size() - skipTo));
 }
 
 bool Tab::onlyEchoSinceSend() const
@@ -489,8 +619,9 @@ void Tab::outputCallback(const char *data, size_t size, void *user)
     static_cast<Tab *>(user)->writeToChild(QByteArray(data, static_cast<qsizetype>(size)));
 }
 
-QString Tab::region(int top, int left, int bottom, int right) const
+QString Tab::region(int top, int left, int bottom, int right)
 {
+    updateScreen();
     top = std::max(top, 1);
     left = std::max(left, 1);
     bottom = std::min(bottom, m_size.height());
@@ -525,13 +656,16 @@ QString Tab::region(int top, int left, int bottom, int right) const
 
 void Tab::clearScreen()
 {
+    updateScreen();
     static const char clear[] = "\x1b[H\x1b[2J";
     vterm_input_write(m_vterm, clear, sizeof clear - 1);
 }
 
 void Tab::resetTerminal()
 {
+    updateScreen();
     vterm_screen_reset(m_screen, 1);
+    m_scroll.reset();
 }
 
 bool Tab::startLog(QString *error)

@@ -70,6 +70,29 @@ private:
     State m_state = State::Text;
 };
 
+// Follows the escape sequences that decide how plain text scrolls (top and
+// bottom margins, left and right margins), and where the text that no
+// sequence is waiting on begins.
+class ScrollTracker {
+public:
+    explicit ScrollTracker(int rows) : m_rows(rows) {}
+    // Scans `bytes`; returns where its tail of plain text (printable
+    // characters, CR and LF, outside any escape sequence) begins.
+    qsizetype scan(const QByteArray &bytes);
+    // Plain text scrolls the whole screen.
+    bool wholeScreen() const { return m_wholeRegion && !m_sideMargins; }
+    void reset() { m_wholeRegion = true; m_sideMargins = false; m_state = State::Text; }
+
+private:
+    void finishCsi(char final);
+    enum class State { Text, Escape, Csi, String, StringEscape, Designation };
+    State m_state = State::Text;
+    QByteArray m_csi;          // parameter and intermediate bytes of the open CSI
+    int m_rows;
+    bool m_wholeRegion = true;
+    bool m_sideMargins = false;
+};
+
 class Tab : public QObject {
     Q_OBJECT
 public:
@@ -90,7 +113,7 @@ public:
     bool logging() const { return m_log != nullptr; }
     QSize size() const { return m_size; }
     // Cursor position, 1-based: column in x, row in y.
-    QPoint cursor() const;
+    QPoint cursor();
 
     // Reads whatever the child has written and not yet been taken in.
     void drain();
@@ -102,7 +125,7 @@ public:
 
     // Writes to the child; false once it has exited.
     bool send(const QByteArray &bytes);
-    QString region(int top, int left, int bottom, int right) const;
+    QString region(int top, int left, int bottom, int right);
     void clearScreen();
     void resetTerminal();
 
@@ -125,6 +148,8 @@ Q_SIGNALS:
 
 private:
     void readAvailable(int budgetBytes);
+    // Brings the emulator up to date with what was received.
+    void updateScreen();
     void take(const char *data, qint64 size);
     void childGone();
     void writeToChild(const QByteArray &bytes);
@@ -151,6 +176,11 @@ private:
     VTerm *m_vterm = nullptr;
     VTermScreen *m_screen = nullptr;
     QString m_title;
+    // Received bytes not yet given to the emulator: it is fed in batches, so
+    // that plain text that would scroll off the screen at once can be skipped.
+    QByteArray m_screenPending;
+    QTimer *m_screenTimer = nullptr;
+    ScrollTracker m_scroll;
 
     QStringDecoder m_decoder{QStringDecoder::Utf8};
     TextStream m_stream;
