@@ -588,8 +588,6 @@ void Vantorix::regexHelpers_data()
     QTest::addColumn<QByteArray>("expected");
     QTest::newRow("find gives positions and captures") << QByteArray("regex.find('ab12', '([a-z]+)(\\\\d)')")
                                                         << QByteArray("1, 3, \"ab\", \"1\"");
-    QTest::newRow("find with init") << QByteArray("regex.find('a1a2', 'a', 2)") << QByteArray("3, 3");
-    QTest::newRow("find without a match") << QByteArray("regex.find('abc', 'z')") << QByteArray("nil");
     QTest::newRow("match without groups") << QByteArray("regex.match('ab12', '\\\\d+')") << QByteArray("\"12\"");
     QTest::newRow("match with groups") << QByteArray("regex.match('k=v', '(\\\\w)=(\\\\w)')") << QByteArray("\"k\", \"v\"");
     QTest::newRow("match, group that took no part") << QByteArray("regex.match('b', '(a)|(b)')") << QByteArray("false, \"b\"");
