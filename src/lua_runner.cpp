@@ -594,13 +594,24 @@ int stripEscapes(lua_State *L)
         return failure(L, QStringLiteral("Capture must be text."));
     size_t length = 0;
     const char *bytes = lua_tolstring(L, 1, &length);
-    QString text = QString::fromUtf8(bytes, qsizetype(length));
+    const QString text = QString::fromUtf8(bytes, qsizetype(length));
     // CSI, or OSC up to the first BEL or ESC "\" after its ESC "]".
     const QRegularExpression escapes(
         QStringLiteral("\\x1b\\[[0-?]*[ -/]*[@-~]|\\x1b\\][^\\x07\\x1b]*+(?:\\x1b(?!\\\\)[^\\x07\\x1b]*+)*+(?:\\x07|\\x1b\\\\)"),
         QRegularExpression::NoPatternOption);
-    text.replace(escapes, QString());
-    const QByteArray stripped = text.toUtf8();
+    const QRegularExpression csiOnly(QStringLiteral("\\x1b\\[[0-?]*[ -/]*[@-~]"), QRegularExpression::NoPatternOption);
+    // No OSC sequence can end after the last terminator, and trying one there
+    // scans to the end of the text from every ESC "]": quadratic time on
+    // hostile output. Past that point only CSI sequences are looked for; no
+    // match crosses it, since CSI holds no BEL or ESC.
+    const qsizetype lastBel = text.lastIndexOf(QChar(0x07));
+    const qsizetype lastSt = text.lastIndexOf(QLatin1String("\x1b\\"));
+    const qsizetype split = qMax(lastBel + 1, lastSt < 0 ? 0 : lastSt + 2);
+    QString head = text.left(split);
+    QString tail = text.mid(split);
+    head.replace(escapes, QString());
+    tail.replace(csiOnly, QString());
+    const QByteArray stripped = (head + tail).toUtf8();
     lua_pushlstring(L, stripped.constData(), size_t(stripped.size()));
     return 1;
 }
