@@ -197,7 +197,11 @@ end
 -- The first match of a trigger in the window that uses up at least one byte,
 -- as the search results (start, end, captures), or nil.
 local function trigger_match(trigger, window)
-  local anchored = trigger.mode == 'lua' and sub(trigger.text, 1, 1) == '^'
+  local mode = trigger.mode
+  if trigger.text == '' and mode ~= 'regex' and mode ~= 'lua' then
+    return nil  -- empty plain text: every match would be empty
+  end
+  local anchored = mode == 'lua' and sub(trigger.text, 1, 1) == '^'
   local init = 1
   while true do
     local found = pack(search_trigger(trigger, window, init))
