@@ -29,6 +29,14 @@ const QByteArray probes =
     "local function fds() local list = io.popen('ls /proc/' .. pid .. '/fd') local count = 0 "
     "  for _ in list:lines() do count = count + 1 end list:close() return count end ";
 
+// Under AddressSanitizer freed memory stays in quarantine and the resident
+// size says nothing about leaks; the sanitizer reports those itself.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool residentSizeMeaningful = false;
+#else
+constexpr bool residentSizeMeaningful = true;
+#endif
+
 const QByteArray typeMessage("The API accepts strings, numbers, booleans, nil and tables.");
 const QByteArray depthMessage("API tables are nested too deeply or contain a cycle.");
 const QByteArray finiteMessage("API numbers must be finite.");
@@ -175,7 +183,9 @@ void Hostile::floodMemory()
     QCOMPARE(result.out, QByteArray("nil, \"Application API reply exceeds 16 MB.\"\n"
                                     "nil, \"Application API reply exceeds 16 MB.\"\n"));
     const int peakKb = result.err.trimmed().toInt();
-    QVERIFY2(peakKb > 0 && peakKb < 100 * 1024, result.err.constData());
+    QVERIFY2(peakKb > 0, result.err.constData());
+    if (residentSizeMeaningful)
+        QVERIFY2(peakKb < 100 * 1024, result.err.constData());
 }
 
 void Hostile::hostileRequest_data()
@@ -476,8 +486,9 @@ void Hostile::loopsStayFlat()
     const int descriptors = figures.at(1).trimmed().toInt();
     const int residentKb = figures.at(2).trimmed().toInt();
     QVERIFY2(luaBytes < 32 * 1024, result.out.constData());
-    QCOMPARE(descriptors, 0);
-    QVERIFY2(residentKb < 4096, result.out.constData());
+    QVERIFY2(descriptors <= 0, result.out.constData());
+    if (residentSizeMeaningful)
+        QVERIFY2(residentKb < 4096, result.out.constData());
 }
 
 QTEST_GUILESS_MAIN(Hostile)
