@@ -20,118 +20,106 @@ class Natives : public QObject {
     }
 
 private Q_SLOTS:
-    void find_data();
-    void find();
-    void strip_data();
-    void strip();
-    void regexFind_data();
-    void regexFind();
+    void calls_data();
+    void calls();
     void regexCache();
     void files_data();
     void files();
     void fileLimits();
     void fileFromDevice();
-    void sleepAndClock_data();
-    void sleepAndClock();
     void sleepTakesTime();
 };
 
-void Natives::find_data()
+void Natives::calls_data()
 {
     QTest::addColumn<QByteArray>("call");
     QTest::addColumn<QByteArray>("expected");
-    QTest::newRow("accents count one unit") << QByteArray("n.find('héllo wörld', 'wörld')") << QByteArray("6, 11, \"h\\195\\169llo \"");
-    QTest::newRow("outside the BMP counts two") << QByteArray("n.find('\\u{1F600} ok', 'ok')") << QByteArray("3, 5, \"\\240\\159\\152\\128 \"");
-    QTest::newRow("empty pattern") << QByteArray("n.find('abc', '')") << QByteArray("0, 0, \"\"");
-    QTest::newRow("empty pattern, empty text") << QByteArray("n.find('', '')") << QByteArray("0, 0, \"\"");
-    QTest::newRow("empty text") << QByteArray("n.find('', 'x')") << QByteArray("-1, -1, \"\"");
-    QTest::newRow("first occurrence") << QByteArray("n.find('banana', 'a')") << QByteArray("1, 2, \"b\"");
-    QTest::newRow("case sensitive by default") << QByteArray("n.find('Login:', 'LOGIN:')") << QByteArray("-1, -1, \"\"");
-    QTest::newRow("false is sensitive") << QByteArray("n.find('Login:', 'LOGIN:', false)") << QByteArray("-1, -1, \"\"");
-    QTest::newRow("true is insensitive") << QByteArray("n.find('Login:', 'LOGIN:', true)") << QByteArray("0, 6, \"\"");
-    QTest::newRow("0 is insensitive") << QByteArray("n.find('Login:', 'LOGIN:', 0)") << QByteArray("0, 6, \"\"");
-    QTest::newRow("invalid UTF-8 becomes U+FFFD") << QByteArray("n.find('\\255ab', 'b')") << QByteArray("2, 3, \"\\239\\191\\189a\"");
-    QTest::newRow("number text refused") << QByteArray("n.find(12, '1')") << QByteArray("nil, \"Prompt matching requires UTF-8 strings.\"");
-    QTest::newRow("missing pattern refused") << QByteArray("n.find('x')") << QByteArray("nil, \"Prompt matching requires UTF-8 strings.\"");
-    QTest::newRow("zero byte is text") << QByteArray("n.find('a\\0b', 'b')") << QByteArray("2, 3, \"a\\0\"");
-}
+    QTest::newRow("find: accents count one unit") << QByteArray("n.find('héllo wörld', 'wörld')") << QByteArray("6, 11, \"h\\195\\169llo \"");
+    QTest::newRow("find: outside the BMP counts two") << QByteArray("n.find('\\u{1F600} ok', 'ok')") << QByteArray("3, 5, \"\\240\\159\\152\\128 \"");
+    QTest::newRow("find: empty pattern") << QByteArray("n.find('abc', '')") << QByteArray("0, 0, \"\"");
+    QTest::newRow("find: empty pattern, empty text") << QByteArray("n.find('', '')") << QByteArray("0, 0, \"\"");
+    QTest::newRow("find: empty text") << QByteArray("n.find('', 'x')") << QByteArray("-1, -1, \"\"");
+    QTest::newRow("find: first occurrence") << QByteArray("n.find('banana', 'a')") << QByteArray("1, 2, \"b\"");
+    QTest::newRow("find: case sensitive by default") << QByteArray("n.find('Login:', 'LOGIN:')") << QByteArray("-1, -1, \"\"");
+    QTest::newRow("find: false is sensitive") << QByteArray("n.find('Login:', 'LOGIN:', false)") << QByteArray("-1, -1, \"\"");
+    QTest::newRow("find: true is insensitive") << QByteArray("n.find('Login:', 'LOGIN:', true)") << QByteArray("0, 6, \"\"");
+    QTest::newRow("find: 0 is insensitive") << QByteArray("n.find('Login:', 'LOGIN:', 0)") << QByteArray("0, 6, \"\"");
+    QTest::newRow("find: invalid UTF-8 becomes U+FFFD") << QByteArray("n.find('\\255ab', 'b')") << QByteArray("2, 3, \"\\239\\191\\189a\"");
+    QTest::newRow("find: number text refused") << QByteArray("n.find(12, '1')") << QByteArray("nil, \"Prompt matching requires UTF-8 strings.\"");
+    QTest::newRow("find: missing pattern refused") << QByteArray("n.find('x')") << QByteArray("nil, \"Prompt matching requires UTF-8 strings.\"");
+    QTest::newRow("find: zero byte is text") << QByteArray("n.find('a\\0b', 'b')") << QByteArray("2, 3, \"a\\0\"");
 
-void Natives::find()
-{
-    QFETCH(QByteArray, call);
-    QFETCH(QByteArray, expected);
-    QCOMPARE(run("show(" + call + ")"), expected + '\n');
-}
-
-void Natives::strip_data()
-{
-    QTest::addColumn<QByteArray>("text");
-    QTest::addColumn<QByteArray>("expected");
-    QTest::newRow("SGR") << QByteArray("'\\27[1;32mOK\\27[0m'") << QByteArray("\"OK\"");
-    QTest::newRow("private mode") << QByteArray("'\\27[?25h'") << QByteArray("\"\"");
-    QTest::newRow("intermediate byte") << QByteArray("'\\27[ q'") << QByteArray("\"\"");
-    QTest::newRow("OSC ended by BEL") << QByteArray("'\\27]0;title\\7prompt$ '") << QByteArray("\"prompt$ \"");
-    QTest::newRow("unfinished CSI stays") << QByteArray("'abc\\27[12'") << QByteArray("\"abc\\27[12\"");
-    QTest::newRow("unfinished OSC stays") << QByteArray("'a\\27]2;t'") << QByteArray("\"a\\27]2;t\"");
+    QTest::newRow("strip: SGR") << QByteArray("n.strip('\\27[1;32mOK\\27[0m')") << QByteArray("\"OK\"");
+    QTest::newRow("strip: private mode") << QByteArray("n.strip('\\27[?25h')") << QByteArray("\"\"");
+    QTest::newRow("strip: intermediate byte") << QByteArray("n.strip('\\27[ q')") << QByteArray("\"\"");
+    QTest::newRow("strip: OSC ended by BEL") << QByteArray("n.strip('\\27]0;title\\7prompt$ ')") << QByteArray("\"prompt$ \"");
+    QTest::newRow("strip: unfinished CSI stays") << QByteArray("n.strip('abc\\27[12')") << QByteArray("\"abc\\27[12\"");
+    QTest::newRow("strip: unfinished OSC stays") << QByteArray("n.strip('a\\27]2;t')") << QByteArray("\"a\\27]2;t\"");
     // An OSC sequence ends at its first terminator, so text between two
     // title updates survives.
-    QTest::newRow("text between two ST-ended OSC") << QByteArray("'x\\27]0;a\\27\\\\keep\\27]0;b\\27\\\\y'") << QByteArray("\"xkeepy\"");
-    QTest::newRow("ST before a later BEL") << QByteArray("'a\\27]2;t\\27\\\\b\\7c'") << QByteArray("\"ab\\7c\"");
-    QTest::newRow("ST alone") << QByteArray("'a\\27]2;t\\27\\\\b'") << QByteArray("\"ab\"");
-    QTest::newRow("ESC inside OSC that is not ST") << QByteArray("'a\\27]2;t\\27x\\7b'") << QByteArray("\"ab\"");
-    QTest::newRow("others stay") << QByteArray("'\\27(B\\27=\\7\\r\\n\\t'") << QByteArray("\"\\27(B\\27=\\7\\13\\10\\9\"");
-    QTest::newRow("invalid UTF-8") << QByteArray("'a\\255b'") << QByteArray("\"a\\239\\191\\189b\"");
-    QTest::newRow("number refused") << QByteArray("12") << QByteArray("nil, \"Capture must be text.\"");
-    QTest::newRow("nothing refused") << QByteArray("") << QByteArray("nil, \"Capture must be text.\"");
-}
+    QTest::newRow("strip: text between two ST-ended OSC") << QByteArray("n.strip('x\\27]0;a\\27\\\\keep\\27]0;b\\27\\\\y')") << QByteArray("\"xkeepy\"");
+    QTest::newRow("strip: ST before a later BEL") << QByteArray("n.strip('a\\27]2;t\\27\\\\b\\7c')") << QByteArray("\"ab\\7c\"");
+    QTest::newRow("strip: ST alone") << QByteArray("n.strip('a\\27]2;t\\27\\\\b')") << QByteArray("\"ab\"");
+    QTest::newRow("strip: ESC inside OSC that is not ST") << QByteArray("n.strip('a\\27]2;t\\27x\\7b')") << QByteArray("\"ab\"");
+    QTest::newRow("strip: others stay") << QByteArray("n.strip('\\27(B\\27=\\7\\r\\n\\t')") << QByteArray("\"\\27(B\\27=\\7\\13\\10\\9\"");
+    QTest::newRow("strip: invalid UTF-8") << QByteArray("n.strip('a\\255b')") << QByteArray("\"a\\239\\191\\189b\"");
+    QTest::newRow("strip: number refused") << QByteArray("n.strip(12)") << QByteArray("nil, \"Capture must be text.\"");
+    QTest::newRow("strip: nothing refused") << QByteArray("n.strip(n.strip())") << QByteArray("nil, \"Capture must be text.\"");
 
-void Natives::strip()
-{
-    QFETCH(QByteArray, text);
-    QFETCH(QByteArray, expected);
-    QCOMPARE(run("show(n.strip(" + text + "))"), expected + '\n');
-}
-
-void Natives::regexFind_data()
-{
-    QTest::addColumn<QByteArray>("call");
-    QTest::addColumn<QByteArray>("expected");
-    QTest::newRow("plain") << QByteArray("n.regex_find('hello world', 'o w')") << QByteArray("5, 7");
-    QTest::newRow("group that took no part") << QByteArray("n.regex_find('b', '(a)|(b)')") << QByteArray("1, 1, false, \"b\"");
-    QTest::newRow("empty group") << QByteArray("n.regex_find('xz', 'x(y?)z')") << QByteArray("1, 2, \"\"");
-    QTest::newRow("init 4") << QByteArray("n.regex_find('hello', 'l+', 4)") << QByteArray("4, 4");
-    QTest::newRow("init -1") << QByteArray("n.regex_find('hello', 'l+', -1)") << QByteArray("nil");
-    QTest::newRow("init len+1") << QByteArray("n.regex_find('hello', 'l+', 6)") << QByteArray("nil");
-    QTest::newRow("empty match at end") << QByteArray("n.regex_find('hello', '$', 6)") << QByteArray("6, 5");
-    QTest::newRow("init 0 is the end") << QByteArray("n.regex_find('hello', 'h', 0)") << QByteArray("nil");
-    QTest::newRow("init 0, empty pattern") << QByteArray("n.regex_find('hello', '', 0)") << QByteArray("6, 5");
-    QTest::newRow("init past the end") << QByteArray("n.regex_find('hello', 'h', 7)") << QByteArray("nil");
-    QTest::newRow("init far before the start") << QByteArray("n.regex_find('hello', 'h', -10)") << QByteArray("1, 1");
-    QTest::newRow("caret anchors at subject start") << QByteArray("n.regex_find('ab', '^b', 2)") << QByteArray("nil");
-    QTest::newRow("look-behind sees before init") << QByteArray("n.regex_find('ab', '(?<=a)b', 2)") << QByteArray("2, 2");
-    QTest::newRow("positions are bytes") << QByteArray("n.regex_find('\\195\\169!', '!')") << QByteArray("3, 3");
-    QTest::newRow("dot is one byte") << QByteArray("n.regex_find('\\195\\169!', '.')") << QByteArray("1, 1");
-    QTest::newRow("capture returns raw bytes") << QByteArray("n.regex_find('x\\255\\0y', 'x(..)y')") << QByteArray("1, 4, \"\\255\\0\"");
-    QTest::newRow("zero byte in subject") << QByteArray("n.regex_find('a\\0b', 'b')") << QByteArray("3, 3");
-    QTest::newRow("number subject") << QByteArray("n.regex_find(12345, '3')") << QByteArray("3, 3");
-    QTest::newRow("named group counts") << QByteArray("n.regex_find('ab', '(?<x>a)(b)')") << QByteArray("1, 2, \"a\", \"b\"");
-    QTest::newRow("bad pattern, past the end") << QByteArray("pcall(n.regex_find, 'hello', '(', 7)")
+    QTest::newRow("regex_find: plain") << QByteArray("n.regex_find('hello world', 'o w')") << QByteArray("5, 7");
+    QTest::newRow("regex_find: group that took no part") << QByteArray("n.regex_find('b', '(a)|(b)')") << QByteArray("1, 1, false, \"b\"");
+    QTest::newRow("regex_find: empty group") << QByteArray("n.regex_find('xz', 'x(y?)z')") << QByteArray("1, 2, \"\"");
+    QTest::newRow("regex_find: init 4") << QByteArray("n.regex_find('hello', 'l+', 4)") << QByteArray("4, 4");
+    QTest::newRow("regex_find: init -1") << QByteArray("n.regex_find('hello', 'l+', -1)") << QByteArray("nil");
+    QTest::newRow("regex_find: init len+1") << QByteArray("n.regex_find('hello', 'l+', 6)") << QByteArray("nil");
+    QTest::newRow("regex_find: empty match at end") << QByteArray("n.regex_find('hello', '$', 6)") << QByteArray("6, 5");
+    QTest::newRow("regex_find: init 0 is the end") << QByteArray("n.regex_find('hello', 'h', 0)") << QByteArray("nil");
+    QTest::newRow("regex_find: init 0, empty pattern") << QByteArray("n.regex_find('hello', '', 0)") << QByteArray("6, 5");
+    QTest::newRow("regex_find: init past the end") << QByteArray("n.regex_find('hello', 'h', 7)") << QByteArray("nil");
+    QTest::newRow("regex_find: init far before the start") << QByteArray("n.regex_find('hello', 'h', -10)") << QByteArray("1, 1");
+    QTest::newRow("regex_find: caret anchors at subject start") << QByteArray("n.regex_find('ab', '^b', 2)") << QByteArray("nil");
+    QTest::newRow("regex_find: look-behind sees before init") << QByteArray("n.regex_find('ab', '(?<=a)b', 2)") << QByteArray("2, 2");
+    QTest::newRow("regex_find: positions are bytes") << QByteArray("n.regex_find('\\195\\169!', '!')") << QByteArray("3, 3");
+    QTest::newRow("regex_find: dot is one byte") << QByteArray("n.regex_find('\\195\\169!', '.')") << QByteArray("1, 1");
+    QTest::newRow("regex_find: capture returns raw bytes") << QByteArray("n.regex_find('x\\255\\0y', 'x(..)y')") << QByteArray("1, 4, \"\\255\\0\"");
+    QTest::newRow("regex_find: zero byte in subject") << QByteArray("n.regex_find('a\\0b', 'b')") << QByteArray("3, 3");
+    QTest::newRow("regex_find: number subject") << QByteArray("n.regex_find(12345, '3')") << QByteArray("3, 3");
+    QTest::newRow("regex_find: named group counts") << QByteArray("n.regex_find('ab', '(?<x>a)(b)')") << QByteArray("1, 2, \"a\", \"b\"");
+    QTest::newRow("regex_find: bad pattern, past the end") << QByteArray("pcall(n.regex_find, 'hello', '(', 7)")
                                                << QByteArray("false, \"bad regex (: missing closing parenthesis\"");
-    QTest::newRow("bad init type") << QByteArray("pcall(n.regex_find, 'a', 'a', 1.5)")
+    QTest::newRow("regex_find: bad init type") << QByteArray("pcall(n.regex_find, 'a', 'a', 1.5)")
                                    << QByteArray("false, \"bad argument #3 to '?' (number has no integer representation)\"");
-    QTest::newRow("bad subject type") << QByteArray("pcall(n.regex_find, {}, 'a')")
+    QTest::newRow("regex_find: bad subject type") << QByteArray("pcall(n.regex_find, {}, 'a')")
                                       << QByteArray("false, \"bad argument #1 to '?' (string expected, got table)\"");
     // PCRE2 giving up must not look like "no match".
-    QTest::newRow("resource limit is an error") << QByteArray("pcall(n.regex_find, ('a'):rep(40) .. '!', '^(a+)+$')")
+    QTest::newRow("regex_find: resource limit is an error") << QByteArray("pcall(n.regex_find, ('a'):rep(40) .. '!', '^(a+)+$')")
                                                 << QByteArray("false, \"regex match failed: ^(a+)+$\"");
+
+    const QByteArray refused("nil, \"Sleep requires milliseconds between 0 and 2147483647.\"");
+    QTest::newRow("sleep: zero") << QByteArray("n.sleep(0)") << QByteArray("true");
+    QTest::newRow("sleep: negative zero") << QByteArray("n.sleep(-0.0)") << QByteArray("true");
+    QTest::newRow("sleep: fraction") << QByteArray("n.sleep(0.2)") << QByteArray("true");
+    QTest::newRow("sleep: numeric string") << QByteArray("n.sleep('5')") << QByteArray("true");
+    QTest::newRow("sleep: negative") << QByteArray("n.sleep(-1)") << refused;
+    QTest::newRow("sleep: NaN") << QByteArray("n.sleep(0/0)") << refused;
+    QTest::newRow("sleep: infinity") << QByteArray("n.sleep(math.huge)") << refused;
+    QTest::newRow("sleep: above the range") << QByteArray("n.sleep(2147483648)") << refused;
+    QTest::newRow("sleep: nil") << QByteArray("n.sleep(nil)") << refused;
+    QTest::newRow("sleep: word") << QByteArray("n.sleep('soon')") << refused;
+    QTest::newRow("sleep: now is a growing float")
+        << QByteArray("(function() local a = n.now() local b = n.now() return math.type(a), a >= 0, b >= a end)()")
+        << QByteArray("\"float\", true, true");
 }
 
-void Natives::regexFind()
+void Natives::calls()
 {
     QFETCH(QByteArray, call);
     QFETCH(QByteArray, expected);
     QCOMPARE(run("show(" + call + ")"), expected + '\n');
 }
+
+
+
 
 void Natives::regexCache()
 {
@@ -215,32 +203,6 @@ void Natives::fileFromDevice()
     QCOMPARE(run("show(#n.read_file('/proc/self/status') > 0)"), QByteArray("true\n"));
 }
 
-void Natives::sleepAndClock_data()
-{
-    QTest::addColumn<QByteArray>("call");
-    QTest::addColumn<QByteArray>("expected");
-    const QByteArray refused("nil, \"Sleep requires milliseconds between 0 and 2147483647.\"");
-    QTest::newRow("zero") << QByteArray("n.sleep(0)") << QByteArray("true");
-    QTest::newRow("negative zero") << QByteArray("n.sleep(-0.0)") << QByteArray("true");
-    QTest::newRow("fraction") << QByteArray("n.sleep(0.2)") << QByteArray("true");
-    QTest::newRow("numeric string") << QByteArray("n.sleep('5')") << QByteArray("true");
-    QTest::newRow("negative") << QByteArray("n.sleep(-1)") << refused;
-    QTest::newRow("NaN") << QByteArray("n.sleep(0/0)") << refused;
-    QTest::newRow("infinity") << QByteArray("n.sleep(math.huge)") << refused;
-    QTest::newRow("above the range") << QByteArray("n.sleep(2147483648)") << refused;
-    QTest::newRow("nil") << QByteArray("n.sleep(nil)") << refused;
-    QTest::newRow("word") << QByteArray("n.sleep('soon')") << refused;
-    QTest::newRow("now is a growing float")
-        << QByteArray("(function() local a = n.now() local b = n.now() return math.type(a), a >= 0, b >= a end)()")
-        << QByteArray("\"float\", true, true");
-}
-
-void Natives::sleepAndClock()
-{
-    QFETCH(QByteArray, call);
-    QFETCH(QByteArray, expected);
-    QCOMPARE(run("show(" + call + ")"), expected + '\n');
-}
 
 void Natives::sleepTakesTime()
 {

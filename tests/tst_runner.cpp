@@ -33,8 +33,6 @@ private Q_SLOTS:
     void missingScript();
     void outcomes_data();
     void outcomes();
-    void scriptPreamble_data();
-    void scriptPreamble();
     void scriptSizeLimit();
     void scriptFromPipeOrDevice();
     void argumentsAndPath();
@@ -102,23 +100,6 @@ void Runner::outcomes_data()
     QTest::newRow("os.exit keeps its status") << QByteArray("io.write('a') os.exit(7)") << 7 << QString("^$");
     QTest::newRow("precompiled chunk refused") << QByteArray("\x1bLua") << 1
         << QString("^attempt to load a binary chunk \\(mode is 't'\\)\\n$");
-}
-
-void Runner::outcomes()
-{
-    QFETCH(QByteArray, script);
-    QFETCH(int, status);
-    QFETCH(QString, err);
-    const RunResult result = runScript(nullptr, script);
-    QCOMPARE(result.exitCode, status);
-    QVERIFY2(QRegularExpression(err).match(result.errText()).hasMatch(), result.err.constData());
-}
-
-void Runner::scriptPreamble_data()
-{
-    QTest::addColumn<QByteArray>("script");
-    QTest::addColumn<int>("status");
-    QTest::addColumn<QString>("err");
     QTest::newRow("#! line keeps line numbers") << QByteArray("#!/usr/bin/env morvane-lua\nerror('x')") << 1
         << QString("script\\.lua:2: x\\n");
     QTest::newRow("#! line with CR LF") << QByteArray("#!/bin/x\r\nerror('x')") << 1 << QString("script\\.lua:2: x\\n");
@@ -128,7 +109,7 @@ void Runner::scriptPreamble_data()
     QTest::newRow("# without ! is Lua's problem") << QByteArray("# comment\n") << 1 << QString("script\\.lua:1: ");
 }
 
-void Runner::scriptPreamble()
+void Runner::outcomes()
 {
     QFETCH(QByteArray, script);
     QFETCH(int, status);
