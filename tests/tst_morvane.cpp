@@ -105,6 +105,7 @@ private Q_SLOTS:
     void sessionConditions();
     void requests_data();
     void requests();
+    void scriptTabIsResolvedOnce_data();
     void scriptTabIsResolvedOnce();
     void everyTabOperationMakesANewObject();
     void tabIndexAndClosedTab();
@@ -400,20 +401,40 @@ void TestMorvane::requests()
     QCOMPARE(result.outText(), output);
 }
 
+void TestMorvane::scriptTabIsResolvedOnce_data()
+{
+    QTest::addColumn<bool>("variableSet");
+    QTest::addColumn<QString>("variable");
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<QStringList>("wire");
+    QTest::newRow("unset: the active tab") << false << QString() << QStringLiteral("tab-2")
+                                           << QStringList{QStringLiteral(R"({"op":"info","tab":"active"})")};
+    QTest::newRow("set") << true << QStringLiteral("tab-1") << QStringLiteral("tab-1") << QStringList{};
+    QTest::newRow("set but empty") << true << QString() << QString() << QStringList{};
+}
+
 void TestMorvane::scriptTabIsResolvedOnce()
 {
+    QFETCH(bool, variableSet);
+    QFETCH(QString, variable);
+    QFETCH(QString, id);
+    QFETCH(QStringList, wire);
     MorvaneRun t;
     t.sim.addTab(QStringLiteral("tab-2"));
     t.sim.activeTab = QStringLiteral("tab-2");
-    const RunResult result = t.run(
+    RunOptions options;
+    options.environment = t.sim.environment(false);
+    if (variableSet)
+        options.environment.insert(QStringLiteral("MORVANE_TAB"), variable);
+    const RunResult result = runScript(&t.app,
         "local app = require('morvane').app\n"
         "local first = app:GetScriptTab()\n"
-        "print(first.id, rawequal(app.Screen, first.Screen), rawequal(app.Session, first.Session),"
+        "print('[' .. first.id .. ']', rawequal(app.Screen, first.Screen), rawequal(app.Session, first.Session),"
         " rawequal(app:GetScriptTab(), first))\n",
-        {}, false);
+        options);
     EXPECT_CLEAN_EXIT(result);
-    QCOMPARE(result.outText(), QStringLiteral("tab-2\ttrue\ttrue\ttrue\n"));
-    QCOMPARE(t.wire(), QStringList{QStringLiteral(R"({"op":"info","tab":"active"})")});
+    QCOMPARE(result.outText(), QLatin1Char('[') + id + QStringLiteral("]\ttrue\ttrue\ttrue\n"));
+    QCOMPARE(t.wire(), wire);
 }
 
 void TestMorvane::everyTabOperationMakesANewObject()

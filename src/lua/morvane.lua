@@ -526,7 +526,7 @@ local function script_tab()
     return the_script_tab
   end
   local id = getenv('MORVANE_TAB')
-  if id == nil or id == '' then
+  if id == nil then
     id = field(rpc('info', 'active'), 'id')
   end
   the_script_tab = make_tab(id)
