@@ -239,7 +239,9 @@ void TestMorvane::checks_data()
     QTest::newRow("empty prompt") << QByteArray("screen:WaitForString('')") << empty;
     QTest::newRow("nil prompt") << QByteArray("screen:WaitForString(nil)") << none;
     QTest::newRow("empty list") << QByteArray("screen:WaitForStrings({})") << none;
-    QTest::newRow("number prompt") << QByteArray("screen:WaitForString(5)") << none;
+    QTest::newRow("number prompt") << QByteArray("screen:WaitForString(5)") << empty;
+    QTest::newRow("list to WaitForString") << QByteArray("screen:WaitForString({'a'})") << empty;
+    QTest::newRow("number to WaitForStrings") << QByteArray("screen:WaitForStrings(5)") << none;
     QTest::newRow("non-string in list") << QByteArray("screen:WaitForStrings({'a', 5})") << empty;
     QTest::newRow("empty in ReadString") << QByteArray("screen:ReadString({'a', ''})") << empty;
     QTest::newRow("negative timeout") << QByteArray("screen:WaitForString('x', -1)") << timeout;

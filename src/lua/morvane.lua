@@ -281,8 +281,10 @@ local function make_screen(tab)
     rpc('action', tab, { action = action })
   end
 
+  -- `text` is one prompt, never a list: a nil leaves the list empty, and
+  -- anything else that is not a string is refused as a prompt.
   function methods.WaitForString(_, text, timeout, insensitive, milliseconds)
-    return wait(state, tab, text, timeout, insensitive, milliseconds, 'found')
+    return wait(state, tab, { text }, timeout, insensitive, milliseconds, 'found')
   end
 
   function methods.WaitForStrings(_, patterns, timeout, insensitive, milliseconds)
