@@ -192,12 +192,13 @@ void Vantorix::expectForms_data()
         << QByteArray("false, \"expect needs at least one string\"");
     QTest::newRow("Lua pattern with captures")
         << QStringLiteral("id 42-ab.") << QByteArray("show(expect_pattern('(%d+)-(%a+)'))") << QByteArray("1, \"42-ab\", \"42\", \"ab\"");
-    // Position captures count from the start of what is pending, also after
-    // an earlier expect used part of the text.
+    // After an earlier expect used part of the text, a pattern sees only the
+    // rest: "^" and a frontier match at its start, position captures count
+    // from there.
     QTest::newRow("position capture after earlier use")
         << QStringLiteral("abcd") << QByteArray("expect('a') show(expect_pattern('c()'))") << QByteArray("1, \"c\", 3");
-    QTest::newRow("anchored Lua pattern after earlier use")
-        << QStringLiteral("abc") << QByteArray("expect('a') show(expect_pattern('^b'))") << QByteArray("1, \"b\"");
+    QTest::newRow("anchor and frontier after earlier use")
+        << QStringLiteral("abc") << QByteArray("expect('a') show(expect_pattern('^%f[%a]b()', 1))") << QByteArray("1, \"b\", 2");
     QTest::newRow("regex with a group that took no part")
         << QStringLiteral("b") << QByteArray("show(expect_regex('(a)|(b)'))") << QByteArray("1, \"b\", false, \"b\"");
     QTest::newRow("regex caret is the start of what is pending")

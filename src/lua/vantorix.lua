@@ -361,8 +361,19 @@ local function search_plain(text, wanted, init)
   return find(text, wanted, init, true)
 end
 
--- Position captures come back counted from the start of the pending text.
+-- A Lua pattern sees the pending text as if the used part were gone. With
+-- `init` that holds for "^" and for the match itself, but position captures
+-- count from the start of `text`, and a frontier (%f) at `init` looks at the
+-- used byte before it instead of the start of the text: a pattern with a
+-- frontier searches a copy of the unused part.
 local function search_pattern(text, wanted, init)
+  if init > 1 and type(wanted) == 'string' and find(wanted, '%f', 1, true) then
+    local found = pack(find(sub(text, init), wanted))
+    if found[1] ~= nil then
+      found[1], found[2] = found[1] + init - 1, found[2] + init - 1
+    end
+    return unpack(found, 1, found.n)
+  end
   local found = pack(find(text, wanted, init))
   if found[1] == nil or init == 1 then
     return unpack(found, 1, found.n)
