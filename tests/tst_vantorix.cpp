@@ -498,12 +498,12 @@ void Vantorix::dialogs()
         QJsonObject{{QStringLiteral("cancelled"), true}}};
     rig.sim.dialogReplies[QStringLiteral("dialog.confirm")] = {QJsonObject{{QStringLiteral("yes"), false}}};
     const QByteArray out = rig.output(
-        "vantorix_answers = {input = {'', '', false, 'given'}, confirm = {1, false}, message = {'x'}} "
-        "show(input('Name?', 'dflt'), input('Name?'), input('Name?'), input('Name?')) "
+        "vantorix_answers = {input = {'', '', '', false, 'given'}, confirm = {1, false}, message = {'x'}} "
+        "show(input('Name?', 'dflt'), input('Name?'), input('Name?', false), input('Name?'), input('Name?')) "
         "show(confirm('Sure?'), confirm('Sure?')) message('taken') "
         // the queues are empty now: the dialogs are shown
         "show(input(42, nil, 'yes'), input('Again?', 'd')) show(confirm('Really?')) message(7)");
-    QCOMPARE(out, QByteArray("\"dflt\", \"\", nil, \"given\"\ntrue, false\n\"typed\", nil\nfalse\n"));
+    QCOMPARE(out, QByteArray("\"dflt\", \"\", false, nil, \"given\"\ntrue, false\n\"typed\", nil\nfalse\n"));
 
     const QList<FakeApp::Request> prompts = rig.app.requestsFor(QStringLiteral("dialog.prompt"));
     QCOMPARE(prompts.size(), 2);

@@ -606,7 +606,10 @@ local function input(title, default, hidden)
     if answer == false then
       return nil
     elseif answer == '' then
-      return default or ''
+      if default == nil then
+        return ''
+      end
+      return default
     end
     return answer
   end
