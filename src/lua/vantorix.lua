@@ -575,10 +575,6 @@ local function quit()
   os_exit(0)
 end
 
-local function clock()
-  return now()
-end
-
 -- Dialogs and output --------------------------------------------------------
 
 local answers  -- the pre-set answers table, set once the functions exist
@@ -686,7 +682,7 @@ local globals = {
   connected = is_connected,
   disconnect = disconnect,
   quit = quit,
-  now = clock,
+  now = now,
   message = message,
   input = input,
   confirm = confirm,
