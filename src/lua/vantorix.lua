@@ -521,8 +521,10 @@ local function send(...)
   rpc('send.bytes', TAB, { base64 = native.base64(data) })
 end
 
+-- Through the global send, so that a script's own send sees every line; its
+-- results are not passed on.
 local function sendln(...)
-  return _ENV.send(concat({ ... }) .. '\r')
+  _ENV.send(concat({ ... }) .. '\r')
 end
 
 local function integer(value)
