@@ -309,12 +309,13 @@ void Vantorix::sleepKeepsFetching()
     Rig rig;
     rig.tab().arriveAfter(2, QStringLiteral("during"));
     // sleep(nil) and sleep(0/0) fetch once and return; sleep(0.1) keeps
-    // fetching until its end.
+    // fetching until its end. Only nil takes the default: false is no
+    // number of seconds for sleep or quiet.
     const QByteArray out = rig.output(
         "local t = now() sleep() sleep(0/0) sleep(-1) local quick = now() - t "
         "t = now() sleep(0.15) local slept = now() - t "
-        "show(quick < 0.1, slept >= 0.15 and slept < 1, buffer())");
-    QCOMPARE(out, QByteArray("true, true, \"during\"\n"));
+        "show(quick < 0.1, slept >= 0.15 and slept < 1, buffer(), (pcall(sleep, false)), (pcall(quiet, false)))");
+    QCOMPARE(out, QByteArray("true, true, \"during\", false, false\n"));
     QVERIFY(rig.tab().streamRequests >= 5);
 }
 

@@ -446,7 +446,9 @@ local function readline(timeout)
 end
 
 local function quiet(seconds, timeout)
-  seconds = seconds or 1
+  if seconds == nil then
+    seconds = 1
+  end
   local noted_time, noted_seq = now(), S.rx_seq
   return wait_until(function()
     if S.rx_seq ~= noted_seq then
@@ -462,8 +464,7 @@ end
 -- Sleeping and idling -------------------------------------------------------
 
 local function sleep(seconds)
-  seconds = seconds or 0
-  if seconds ~= seconds then
+  if seconds == nil or seconds ~= seconds then
     seconds = 0
   end
   local finish = now() + seconds
