@@ -581,12 +581,13 @@ void TestMorvane::promptInStreamBeatsTinyTimeout()
     t.sim.tab().active = false;  // matching comes before the session is looked at
     const RunResult result = t.run(preamble +
         "screen.IgnoreCase = false\n"
-        "show(screen:WaitForString('$ ', 1e-9), screen:WaitForString('$ ', 1e-9, false, true), screen:ReadString('$ ', 1e-9))\n");
+        "show(screen:WaitForString('$ ', 1e-9), screen:WaitForString('$ ', 1e-9, false, true), screen:ReadString('$ ', 1e-9))\n"
+        "show(screen:WaitForString('$ ', 1e-9))\n");  // the deadline comes before the session is looked at
     EXPECT_CLEAN_EXIT(result);
-    QCOMPARE(result.outText(), QStringLiteral("true true c\n"));
+    QCOMPARE(result.outText(), QStringLiteral("true true c\nfalse\n"));
     // Once the position is fixed, a wait whose prompt is there costs one stream request.
     QCOMPARE(t.ops(), (QStringList{QStringLiteral("info"), QStringLiteral("stream"), QStringLiteral("stream"),
-                                   QStringLiteral("stream")}));
+                                   QStringLiteral("stream"), QStringLiteral("stream")}));
 }
 
 void TestMorvane::eachPassCostsOneStreamOneInfoAndASleep()
@@ -721,25 +722,29 @@ void TestMorvane::waitForCursorFailures_data()
 {
     QTest::addColumn<int>("lockAfter");
     QTest::addColumn<int>("stopAfter");
-    QTest::addColumn<QString>("message");
-    QTest::newRow("locked at the start") << 0 << -1 << QStringLiteral("MorvaneError: Session is locked");
-    QTest::newRow("locked while waiting") << 3 << -1 << QStringLiteral("MorvaneError: Session is locked");
-    QTest::newRow("session ends") << -1 << 2 << QStringLiteral("MorvaneError: Session disconnected");
+    QTest::addColumn<QByteArray>("timeout");
+    QTest::addColumn<QString>("output");
+    const QString locked = raisedAtLine7(QStringLiteral("MorvaneError: Session is locked"));
+    QTest::newRow("locked at the start") << 0 << -1 << QByteArray() << locked;
+    QTest::newRow("locked while waiting") << 3 << -1 << QByteArray() << locked;
+    QTest::newRow("session ends") << -1 << 2 << QByteArray() << raisedAtLine7(QStringLiteral("MorvaneError: Session disconnected"));
+    QTest::newRow("deadline before the session") << -1 << 0 << QByteArray("1e-9") << QStringLiteral("false\ntrue\n");
 }
 
 void TestMorvane::waitForCursorFailures()
 {
     QFETCH(int, lockAfter);
     QFETCH(int, stopAfter);
-    QFETCH(QString, message);
+    QFETCH(QByteArray, timeout);
+    QFETCH(QString, output);
     MorvaneRun t;
     if (lockAfter >= 0)
         t.sim.tab().infoEvents.append({lockAfter, [](SimTab &tab) { tab.locked = true; }});
     if (stopAfter >= 0)
         t.sim.tab().infoEvents.append({stopAfter, [](SimTab &tab) { tab.active = false; }});
-    const RunResult result = t.run(guarded("screen:WaitForCursor()"));
+    const RunResult result = t.run(guarded("show(screen:WaitForCursor(" + timeout + "))"));
     EXPECT_CLEAN_EXIT(result);
-    QVERIFY2(result.outText().endsWith(raisedAtLine7(message)), qPrintable(result.outText()));
+    QVERIFY2(result.outText().endsWith(output), qPrintable(result.outText()));
 }
 
 void TestMorvane::sendKeys_data()
