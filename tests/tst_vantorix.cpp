@@ -77,6 +77,8 @@ private Q_SLOTS:
     void screenAndCursor();
     void disconnection_data();
     void disconnection();
+    void requestOrder_data();
+    void requestOrder();
     void quitEndsAtOnce();
     void dialogs();
     void presetAnswersHeldByReference();
@@ -484,6 +486,40 @@ void Vantorix::disconnection()
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(result.out, expected);
     QCOMPARE(result.err, QByteArray());
+}
+
+void Vantorix::requestOrder_data()
+{
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<QStringList>("ops");   // requests after loading
+    QTest::addColumn<bool>("ended");        // ended by the closed connection
+
+    const auto ops = [](const char *list) { return QString::fromLatin1(list).split(QLatin1Char(' ')); };
+    // The session is found closed by the first `info` after loading.
+    QTest::newRow("wait: fetch, check, connection, last fetch")
+        << QByteArray("expect('never')") << ops("stream info stream") << false;
+    QTest::newRow("sleep checks the connection only once seen closed")
+        << QByteArray("sleep(0) readline() sleep(0)") << ops("stream stream info stream stream info") << true;
+    QTest::newRow("idle: connection first, then one fetch") << QByteArray("idle()") << ops("info stream") << false;
+    QTest::newRow("clear sends nothing, buffer fetches") << QByteArray("clear() buffer()") << ops("stream") << false;
+    QTest::newRow("screen out of range asks info only") << QByteArray("screen(0)") << ops("info") << false;
+}
+
+void Vantorix::requestOrder()
+{
+    QFETCH(QByteArray, script);
+    QFETCH(QStringList, ops);
+    QFETCH(bool, ended);
+
+    Rig rig;
+    rig.tab().infoEvents.append({1, [](SimTab &t) { t.active = false; }});
+    const RunResult result = rig.run("require('vantorix') " + script);
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.out, ended ? QByteArray("Connection closed - script stopped.\n") : QByteArray());
+    QStringList seen;
+    for (const FakeApp::Request &request : rig.app.requests.mid(7))
+        seen.append(request.op());
+    QCOMPARE(seen, ops);
 }
 
 void Vantorix::quitEndsAtOnce()
