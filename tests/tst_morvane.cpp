@@ -739,7 +739,8 @@ void TestMorvane::waitForCursorFailures()
     QFETCH(QString, output);
     MorvaneRun t;
     if (lockAfter >= 0)
-        t.sim.tab().infoEvents.append({lockAfter, [](SimTab &tab) { tab.locked = true; }});
+        // The cursor moves in the same update: the lock is looked at first.
+        t.sim.tab().infoEvents.append({lockAfter, [](SimTab &tab) { tab.locked = true; tab.column = 9; }});
     if (stopAfter >= 0)
         t.sim.tab().infoEvents.append({stopAfter, [](SimTab &tab) { tab.active = false; }});
     const RunResult result = t.run(guarded("show(screen:WaitForCursor(" + timeout + "))"));
