@@ -191,6 +191,11 @@ void Vantorix::expectForms_data()
     QTest::newRow("only a number")
         << QStringLiteral("") << QByteArray("local ok, e = pcall(expect, 5) show(ok, e:match('^vantorix.lua:%d+: (.*)'))")
         << QByteArray("false, \"expect needs at least one string\"");
+    QTest::newRow("a trailing nil adds no string")
+        << QStringLiteral("ab") << QByteArray("show(expect('b', nil))") << QByteArray("1, \"b\"");
+    QTest::newRow("only nil")
+        << QStringLiteral("") << QByteArray("local ok, e = pcall(expect, nil) show(ok, e:match('^vantorix.lua:%d+: (.*)'))")
+        << QByteArray("false, \"expect needs at least one string\"");
     QTest::newRow("empty table")
         << QStringLiteral("") << QByteArray("local ok, e = pcall(expect, {}, false) show(ok, e:match('^vantorix.lua:%d+: (.*)'))")
         << QByteArray("false, \"expect needs at least one string\"");

@@ -336,7 +336,9 @@ end
 
 -- Expect family -------------------------------------------------------------
 
--- The strings to look for and the time-out, from expect's arguments.
+-- The list of strings to look for and the time-out, from expect's
+-- arguments. The list is a sequence: a trailing nil (a time-out variable that
+-- holds nothing) adds no string to it.
 local function expect_arguments(...)
   local args = pack(...)
   local count = args.n
@@ -349,12 +351,11 @@ local function expect_arguments(...)
   local list
   if count == 1 and type(args[1]) == 'table' then
     list = args[1]
-    count = #list
   else
     list = { unpack(args, 1, count) }
   end
-  assert(count > 0, 'expect needs at least one string')
-  return list, count, timeout
+  assert(#list > 0, 'expect needs at least one string')
+  return list, timeout
 end
 
 local function search_plain(text, wanted, init)
@@ -395,14 +396,14 @@ end
 -- before it searches; the other two searches start at the first unused byte.
 local function make_expect(search, from_start)
   return function(...)
-    local list, count, timeout = expect_arguments(...)
+    local list, timeout = expect_arguments(...)
     local function check()
       if from_start then
         pending_text()
       end
       local text, first = S.pending, S.used + 1
       local best, best_index
-      for index = 1, count do
+      for index = 1, #list do
         local found = pack(search(text, list[index], first))
         if found[1] ~= nil and (best == nil or found[1] < best[1]) then
           best, best_index = found, index
