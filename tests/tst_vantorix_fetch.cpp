@@ -222,11 +222,12 @@ void VantorixFetch::cp437()
     tab.options.insert(QStringLiteral("encoding"), encoding);
     tab.arriveAfter(0, received);
     tab.rows[0] = received + QStringLiteral("  ");
-    // Received text and screen rows are converted alike; expect matches the
-    // converted bytes.
-    QCOMPARE(rig.output("local pending = buffer() show(pending) show(screen(1) == pending:gsub('%s+$', '')) "
-                        "show(expect(pending, 1) ~= nil)"),
-             expected + "\ntrue\ntrue\n");
+    // Received text and screen rows are converted alike; expect and the
+    // triggers match the converted bytes.
+    QCOMPARE(rig.output("local fired = '' on('[\\128-\\255]+', function(t) fired = fired .. t end, 'lua') "
+                        "local pending = buffer() show(pending) show(screen(1) == pending:gsub('%s+$', '')) "
+                        "show(expect(pending, 1) ~= nil, fired == pending:gsub('[^\\128-\\255]', ''))"),
+             expected + "\ntrue\ntrue, true\n");
 }
 
 void VantorixFetch::cp437WholeTable()
