@@ -28,6 +28,7 @@
 #include <QThread>
 
 #include <cfloat>
+#include <clocale>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -203,6 +204,9 @@ int main(int argc, char **argv)
 {
     QCoreApplication::setEventDispatcher(new NoEventLoop);
     QCoreApplication application(argc, argv);
+    // The application object adopts the user's locale; Lua must keep writing
+    // and reading numbers with a decimal point, as the plain interpreter does.
+    std::setlocale(LC_NUMERIC, "C");
     clockStarted.start();
     const QStringList arguments = windowsCommandLine();
     if (arguments.size() == 2 && arguments.at(1) == QLatin1String("--version")) {

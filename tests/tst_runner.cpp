@@ -36,6 +36,7 @@ private Q_SLOTS:
     void scriptSizeLimit();
     void scriptFromPipeOrDevice();
     void argumentsAndPath();
+    void numbersIgnoreTheLocale();
     void nativeTable();
     void lazyLoader_data();
     void lazyLoader();
@@ -180,6 +181,25 @@ void Runner::argumentsAndPath()
         "\"beside\", \"folder\"\n"
         "3\n";
     QCOMPARE(result.out, expected);
+}
+
+void Runner::numbersIgnoreTheLocale()
+{
+    // Under a locale with a decimal comma, Lua still writes and reads numbers
+    // with a point, as the plain interpreter does.
+    QTemporaryDir locales;
+    QProcess localedef;
+    localedef.start("localedef", {"-i", "de_DE", "-f", "UTF-8", locales.filePath("de_DE.UTF-8")});
+    if (!localedef.waitForFinished(60000) || !QFileInfo::exists(locales.filePath("de_DE.UTF-8")))
+        QSKIP("localedef cannot build de_DE.UTF-8 (install the locales package)");
+    RunOptions options;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("LOCPATH", locales.path());
+    environment.insert("LC_ALL", "de_DE.UTF-8");
+    options.environment = environment;
+    const RunResult result = runScript(nullptr, "print(os.setlocale(nil, 'ctype'), 1.5, tonumber('2.5'), ('%.1f'):format(0.5))", options);
+    QCOMPARE(result.err, QByteArray());
+    QCOMPARE(result.out, QByteArray("de_DE.UTF-8\t1.5\t2.5\t0.5\n"));
 }
 
 void Runner::nativeTable()
