@@ -86,8 +86,12 @@ private:
                 deleteLater();
                 return;
             }
-            if (!chunk.isEmpty())
+            if (!chunk.isEmpty()) {
                 m_socket->write(chunk);
+                // Out now, not when the event loop next gets its turn: the
+                // reply may be written from inside a burst of reads.
+                m_socket->flush();
+            }
         }
     }
 

@@ -4,6 +4,7 @@
 #include <QTextStream>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <pwd.h>
 #include <termios.h>
@@ -201,12 +202,12 @@ void Operations::handle(const QJsonObject &request, const Responder &respond)
         respond(ApiReply::failure(QStringLiteral("No such tab: %1").arg(tabValue.toString())));
         return;
     }
-    // What the child has written but the host has not read yet counts as received.
-    tab->drain();
     if (op == QLatin1String("stream")) {
         stream(tab, request, respond);
         return;
     }
+    // What the child has written but the host has not read yet counts as received.
+    tab->drain();
     respond((this->*m_tabOperations.value(op))(tab, request));
 }
 
@@ -229,6 +230,11 @@ void Operations::stream(Tab *tab, const QJsonObject &request, const Responder &r
         return;
     }
     const qint64 position = static_cast<qint64>(positionValue.toDouble());
+    // New text already taken in is answered at once: reading a fast producer
+    // first would only hold the reply back. Otherwise what is waiting in the
+    // terminal is read now, and failing that the request is held.
+    if (!worthAnswering(tab, position))
+        tab->drain(true);
     if (worthAnswering(tab, position)) {
         respond(streamReply(tab, position));
         return;
@@ -237,12 +243,14 @@ void Operations::stream(Tab *tab, const QJsonObject &request, const Responder &r
     timer->setSingleShot(true);
     timer->setTimerType(Qt::PreciseTimer);
     m_held.append(HeldStream{tab, position, respond, timer});
+    tab->setWaitedOn(true);
     connect(timer, &QTimer::timeout, this, [this, timer] {
         for (qsizetype i = 0; i < m_held.size(); ++i) {
             if (m_held.at(i).timer != timer)
                 continue;
             const HeldStream held = m_held.takeAt(i);
             timer->deleteLater();
+            noteWaiting(held.tab);
             if (held.tab)
                 held.respond(streamReply(held.tab, held.position));
             else
@@ -265,6 +273,15 @@ void Operations::releaseHeld(Tab *tab, bool force)
         taken.timer->deleteLater();
         taken.respond(streamReply(tab, taken.position));
     }
+    noteWaiting(tab);
+}
+
+void Operations::noteWaiting(Tab *tab) const
+{
+    if (!tab)
+        return;
+    const bool waited = std::any_of(m_held.begin(), m_held.end(), [tab](const HeldStream &held) { return held.tab == tab; });
+    tab->setWaitedOn(waited);
 }
 
 ApiReply Operations::streamReply(Tab *tab, qint64 position) const

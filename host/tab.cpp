@@ -27,6 +27,9 @@ namespace {
 
 constexpr qsizetype blockBytes = 64 * 1024;
 constexpr int readChunk = 64 * 1024;
+// Most bytes taken in at one go before the event loop gets its turn: a
+// request that arrives meanwhile waits for the burst to end.
+constexpr qsizetype burstBytes = 64 * 1024;
 constexpr qsizetype echoLimit = 64 * 1024;
 constexpr qsizetype screenBatchBytes = 1024 * 1024;
 constexpr int screenDelayMs = 5;
@@ -429,7 +432,7 @@ bool Tab::start(QString *error)
     fcntl(m_master, F_SETFD, FD_CLOEXEC);
 
     m_readNotifier = new QSocketNotifier(m_master, QSocketNotifier::Read, this);
-    connect(m_readNotifier, &QSocketNotifier::activated, this, [this] { readAvailable(1024 * 1024); });
+    connect(m_readNotifier, &QSocketNotifier::activated, this, [this] { readAvailable(burstBytes); });
     m_writeNotifier = new QSocketNotifier(m_master, QSocketNotifier::Write, this);
     m_writeNotifier->setEnabled(false);
     connect(m_writeNotifier, &QSocketNotifier::activated, this, &Tab::flushPending);
@@ -467,31 +470,44 @@ QPoint Tab::cursor()
     return QPoint(position.col + 1, position.row + 1);
 }
 
-void Tab::drain()
+void Tab::drain(bool firstTextOnly)
 {
-    readAvailable(1024 * 1024);
+    readAvailable(firstTextOnly ? 1 : burstBytes);
 }
 
-void Tab::readAvailable(int budgetBytes)
+void Tab::readAvailable(qsizetype budgetBytes)
 {
     if (m_master < 0 || !m_readNotifier || !m_readNotifier->isEnabled())
         return;
-    char buffer[readChunk];
-    while (budgetBytes > 0) {
-        const ssize_t count = ::read(m_master, buffer, sizeof buffer);
-        if (count > 0) {
-            take(buffer, count);
-            budgetBytes -= static_cast<int>(count);
+    // A pseudo-terminal hands over at most a few KiB a read: everything that
+    // is there now is gathered first and taken in as one piece, so that
+    // decoding, the stream, the log and the held `stream` requests see one
+    // burst, not one call per read.
+    QByteArray &burst = m_readBuffer;
+    burst.resize(0);
+    // A request held for new text is answered with the first read that brings
+    // some; the rest follows on the next turn of the event loop.
+    const qsizetype budget = m_waitedOn ? 1 : budgetBytes;
+    while (burst.size() < budget) {
+        const qsizetype had = burst.size();
+        burst.resize(had + readChunk);
+        const ssize_t count = ::read(m_master, burst.data() + had, readChunk);
+        burst.resize(had + std::max<ssize_t>(count, 0));
+        if (count > 0)
             continue;
-        }
         if (count < 0 && errno == EINTR)
             continue;
         if (count < 0 && errno == EAGAIN)
-            return;
+            break;
         // EIO or end of file: no process holds the terminal any more.
         m_readNotifier->setEnabled(false);
-        return;
+        break;
     }
+    if (burst.isEmpty())
+        return;
+    take(burst.constData(), burst.size());
+    if (!m_transfer)
+        Q_EMIT received();
 }
 
 void Tab::take(const char *data, qint64 size)
@@ -516,7 +532,6 @@ void Tab::take(const char *data, qint64 size)
             m_log->write(m_logFilter.filter(text.toUtf8()));
         m_log->flush();
     }
-    Q_EMIT received();
 }
 
 void Tab::updateScreen()

@@ -115,8 +115,11 @@ public:
     // Cursor position, 1-based: column in x, row in y.
     QPoint cursor();
 
-    // Reads whatever the child has written and not yet been taken in.
-    void drain();
+    // Reads whatever the child has written and not yet been taken in; with
+    // `firstTextOnly`, no more than the first read that brings some.
+    void drain(bool firstTextOnly = false);
+    // A request waits for new text: reads hand it over as soon as there is some.
+    void setWaitedOn(bool waitedOn) { m_waitedOn = waitedOn; }
     qint64 streamEnd() const { return m_stream.end(); }
     TextStream::Slice slice(qint64 position, qint64 maxJsonBytes) const { return m_stream.slice(position, maxJsonBytes); }
     // True while everything received since the last send is (the start of)
@@ -147,7 +150,7 @@ Q_SIGNALS:
     void exited();
 
 private:
-    void readAvailable(int budgetBytes);
+    void readAvailable(qsizetype budgetBytes);
     // Brings the emulator up to date with what was received.
     void updateScreen();
     void take(const char *data, qint64 size);
@@ -172,6 +175,8 @@ private:
     QTimer *m_exitPoll = nullptr;
     QTimer *m_killTimer = nullptr;
     QByteArray m_pendingWrite;      // what the child has not taken yet
+    QByteArray m_readBuffer;        // one burst of reads, kept for its capacity
+    bool m_waitedOn = false;
 
     VTerm *m_vterm = nullptr;
     VTermScreen *m_screen = nullptr;
