@@ -10,7 +10,9 @@
 
 #include <vterm.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -26,6 +28,8 @@
 namespace {
 
 constexpr qsizetype blockBytes = 64 * 1024;
+// Bytes between marks of a block: a position is found by counting at most this far.
+constexpr qsizetype markSpacing = 512;
 constexpr int readChunk = 64 * 1024;
 // Most bytes taken in at one go before the event loop gets its turn: a
 // request that arrives meanwhile waits for the burst to end.
@@ -113,15 +117,38 @@ void TextStream::append(const QString &text)
     if (m_blocks.isEmpty() || m_blocks.last().bytes.size() + bytes.size() > blockBytes) {
         if (!m_blocks.isEmpty())
             m_blocks.last().bytes.squeeze();
-        m_blocks.append(Block{m_end, QByteArray()});
+        m_blocks.append(Block{m_end, QByteArray(), {}});
         m_blocks.last().bytes.reserve(std::max(blockBytes, bytes.size()));
     }
-    m_blocks.last().bytes.append(bytes);
+    Block &block = m_blocks.last();
+    const qsizetype from = block.bytes.size();
+    block.bytes.append(bytes);
+    addMarks(block, from, m_end, bytes.size() == text.size());
     m_end += text.size();
     m_heldBytes += bytes.size();
     while (m_blocks.size() > 1 && m_heldBytes - m_blocks.first().bytes.size() >= m_keep) {
         m_heldBytes -= m_blocks.first().bytes.size();
         m_blocks.removeFirst();
+    }
+}
+
+void TextStream::addMarks(Block &block, qsizetype from, qint64 position, bool oneUnitPerByte)
+{
+    qsizetype last = block.marks.isEmpty() ? 0 : block.marks.last().offset;
+    const qsizetype size = block.bytes.size();
+    if (oneUnitPerByte) {
+        for (qsizetype offset = std::max(from, last + markSpacing); offset < size; offset += markSpacing)
+            block.marks.append(Mark{offset, position + (offset - from)});
+        return;
+    }
+    const char *bytes = block.bytes.constData();
+    for (qsizetype offset = from; offset < size; ++offset) {
+        const unsigned char c = static_cast<unsigned char>(bytes[offset]);
+        if (offset - last >= markSpacing && (c & 0xC0) != 0x80) {
+            block.marks.append(Mark{offset, position});
+            last = offset;
+        }
+        position += unitsOf(c);
     }
 }
 
@@ -149,9 +176,17 @@ TextStream::Slice TextStream::slice(qint64 position, qint64 maxJsonBytes) const
             high = middle - 1;
         }
     }
-    const QByteArray &first = m_blocks.at(index).bytes;
-    qint64 at = m_blocks.at(index).position;
+    const Block &block = m_blocks.at(index);
+    const QByteArray &first = block.bytes;
+    // Counting starts from the last mark at or before the position.
+    const auto mark = std::upper_bound(block.marks.cbegin(), block.marks.cend(), position,
+                                       [](qint64 wanted, const Mark &m) { return wanted < m.position; });
+    qint64 at = block.position;
     qsizetype offset = 0;
+    if (mark != block.marks.cbegin()) {
+        at = std::prev(mark)->position;
+        offset = std::prev(mark)->offset;
+    }
     while (offset < first.size()) {
         const unsigned char lead = static_cast<unsigned char>(first.at(offset));
         // A position inside a surrogate pair starts the slice at the pair.
@@ -165,6 +200,12 @@ TextStream::Slice TextStream::slice(qint64 position, qint64 maxJsonBytes) const
     for (qsizetype i = index + 1; i < m_blocks.size(); ++i)
         slice.pieces.append(Piece{m_blocks.at(i).bytes, 0});
 
+    qint64 bytes = 0;
+    for (const Piece &piece : slice.pieces)
+        bytes += piece.bytes.size() - piece.from;
+    // No byte takes more than six in JSON: most replies need no counting.
+    if (bytes * 6 <= maxJsonBytes)
+        return slice;
     qint64 cost = 0;
     for (const Piece &piece : slice.pieces)
         for (qsizetype i = piece.from; i < piece.bytes.size(); ++i)

@@ -27,9 +27,16 @@ struct VTermScreen;
 // block at a time and replies can be written without copying it.
 class TextStream {
 public:
+    // A character boundary inside a block and its stream position, so that a
+    // position is found without counting from the block's start.
+    struct Mark {
+        qsizetype offset = 0;
+        qint64 position = 0;
+    };
     struct Block {
         qint64 position = 0;   // stream position of the block's first unit
         QByteArray bytes;      // valid UTF-8, whole characters only
+        QList<Mark> marks;     // a few hundred bytes apart or more, in order
     };
     // A run of held text: the blocks it lies in and where it begins and ends.
     struct Piece {
@@ -53,6 +60,8 @@ public:
     Slice slice(qint64 position, qint64 maxJsonBytes) const;
 
 private:
+    static void addMarks(Block &block, qsizetype from, qint64 position, bool oneUnitPerByte);
+
     QList<Block> m_blocks;
     qint64 m_end = 0;
     qint64 m_heldBytes = 0;

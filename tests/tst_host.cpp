@@ -176,6 +176,34 @@ for row = 1, s.Rows do
 end
 )lua") << 0 << QString("café \n[ ]\ntrue\tfalse\ncafé \U0001F600 ok\n");
 
+    // Positions far into a block of mixed text (one, two and four bytes a
+    // character, a surrogate pair among them) are found from the block's marks.
+    QTest::newRow("stream positions deep in mixed text") << QStringList{} << QByteArray() << QStringList{} << QByteArray(R"lua(
+local m = require('morvane')
+local id = m.app:GetScriptTab().id
+local s = m.app.Screen
+s:Send("seq 1 400; for i in $(seq 600); do printf '\\303\\251\\360\\237\\230\\200a'; done; echo; echo D''ONE\r")
+s:WaitForString('DONE', 10)
+local whole = m.rpc('stream', id, { position = 0 }).text
+local function units(text)
+  local n = 0
+  for _, c in utf8.codes(text) do n = n + (c > 0xFFFF and 2 or 1) end
+  return n
+end
+-- where the run of 'é😀a' (four units each) begins
+local run = units(whole:sub(1, whole:find('\u{E9}', 1, true) - 1))
+local firsts = { [0] = '\u{E9}', '\u{1F600}', '\u{1F600}', 'a' }
+local bad, probes = 0, 0
+for k = 0, 2399, 7 do
+  local r = m.rpc('stream', id, { position = run + k })
+  local inside = k % 4 == 2   -- the low half of the pair: the slice starts at the pair
+  if r.start ~= run + k - (inside and 1 or 0) or r.text:sub(1, #firsts[k % 4]) ~= firsts[k % 4] then bad = bad + 1 end
+  probes = probes + 1
+end
+local number = m.rpc('stream', id, { position = units(whole:sub(1, whole:find('\n377\r', 1, true))) })
+print(bad, probes, number.text:sub(1, 3))
+)lua") << 0 << QString("0\t343\t377\n");
+
     QTest::newRow("screen and cursor after cursor movements") << QStringList{"--size", "60x20"} << QByteArray() << QStringList{} << QByteArray(R"lua(
 local s = require('morvane').app.Screen
 s:Send("clear; printf '\\033[5;10H\\170\\171\\033[8;3H'; sleep 2\r")
