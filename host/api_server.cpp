@@ -9,7 +9,9 @@
 #include <QRandomGenerator>
 #include <QTimer>
 
+#include <cerrno>
 #include <cstdlib>
+#include <unistd.h>
 
 namespace {
 
@@ -51,13 +53,71 @@ void appendEscaped(QByteArray &out, const char *data, qsizetype size)
     }
 }
 
-// Writes one reply line to a socket a piece at a time, so that a large
-// `stream` reply is never held twice (once here, once in the socket's
-// buffer), then closes the connection.
+// One reply line still to be written: the envelope's head, the text of a
+// `stream` reply (escaped as it goes out, never held twice) and the tail.
+class ReplyText {
+public:
+    ReplyText(QByteArray head, TextStream::Slice slice, QByteArray tail)
+        : m_head(std::move(head)), m_slice(std::move(slice)), m_tail(std::move(tail))
+    {
+    }
+
+    // The next piece of the line, about `writeChunk` bytes; empty at the end.
+    QByteArray next()
+    {
+        QByteArray chunk;
+        chunk.swap(m_head);
+        while (chunk.size() < writeChunk && m_piece < m_slice.pieces.size()) {
+            TextStream::Piece &piece = m_slice.pieces[m_piece];
+            const qsizetype count = std::min(writeChunk / 2, piece.bytes.size() - piece.from);
+            chunk.reserve(chunk.size() + count + count / 4 + m_tail.size());
+            appendEscaped(chunk, piece.bytes.constData() + piece.from, count);
+            piece.from += count;
+            if (piece.from >= piece.bytes.size())
+                piece.bytes = QByteArray(), ++m_piece;
+        }
+        if (m_piece >= m_slice.pieces.size()) {
+            chunk.append(m_tail);
+            m_tail.clear();
+        }
+        return chunk;
+    }
+
+private:
+    QByteArray m_head;
+    TextStream::Slice m_slice;
+    qsizetype m_piece = 0;
+    QByteArray m_tail;
+};
+
+// Writes `bytes` straight to the socket's descriptor, as far as it takes them
+// now. Only used while the socket's own buffer is empty, so that the order
+// of bytes is kept. Returns the count written, or -1 when the peer is gone.
+qsizetype writeNow(QLocalSocket *socket, const QByteArray &bytes)
+{
+    const int fd = static_cast<int>(socket->socketDescriptor());
+    qsizetype written = 0;
+    while (written < bytes.size()) {
+        const ssize_t count = ::write(fd, bytes.constData() + written, static_cast<size_t>(bytes.size() - written));
+        if (count > 0) {
+            written += count;
+            continue;
+        }
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        return -1;
+    }
+    return written;
+}
+
+// Feeds the rest of a reply that did not fit into the socket at once, a
+// chunk each time the socket has written the last, then closes the connection.
 class ReplyWriter : public QObject {
 public:
-    ReplyWriter(QLocalSocket *socket, QByteArray head, TextStream::Slice slice, QByteArray tail)
-        : QObject(socket), m_socket(socket), m_head(std::move(head)), m_slice(std::move(slice)), m_tail(std::move(tail))
+    ReplyWriter(QLocalSocket *socket, ReplyText text)
+        : QObject(socket), m_socket(socket), m_text(std::move(text))
     {
         connect(socket, &QLocalSocket::bytesWritten, this, &ReplyWriter::feed);
         feed();
@@ -67,40 +127,45 @@ private:
     void feed()
     {
         while (m_socket->bytesToWrite() < writeChunk) {
-            QByteArray chunk;
-            if (!m_head.isEmpty()) {
-                chunk.swap(m_head);
-            } else if (m_piece < m_slice.pieces.size()) {
-                TextStream::Piece &piece = m_slice.pieces[m_piece];
-                const qsizetype count = std::min(writeChunk / 2, piece.bytes.size() - piece.from);
-                chunk.reserve(count + count / 4);
-                appendEscaped(chunk, piece.bytes.constData() + piece.from, count);
-                piece.from += count;
-                if (piece.from >= piece.bytes.size())
-                    piece.bytes = QByteArray(), ++m_piece;
-            } else if (!m_tail.isEmpty()) {
-                chunk.swap(m_tail);
-            } else {
+            const QByteArray chunk = m_text.next();
+            if (chunk.isEmpty()) {
                 disconnect(m_socket, nullptr, this, nullptr);
                 m_socket->disconnectFromServer();
                 deleteLater();
                 return;
             }
-            if (!chunk.isEmpty()) {
-                m_socket->write(chunk);
-                // Out now, not when the event loop next gets its turn: the
-                // reply may be written from inside a burst of reads.
-                m_socket->flush();
-            }
+            m_socket->write(chunk);
         }
     }
 
     QLocalSocket *m_socket;
-    QByteArray m_head;
-    TextStream::Slice m_slice;
-    qsizetype m_piece = 0;
-    QByteArray m_tail;
+    ReplyText m_text;
 };
+
+// Writes a reply and closes the connection. A reply that the socket takes at
+// once (nearly all of them) goes out in one system call, with no buffering
+// and no object left to clean up; the rest is handed to a ReplyWriter.
+void writeReply(QLocalSocket *socket, ReplyText text)
+{
+    if (socket->bytesToWrite() == 0) {
+        for (QByteArray chunk = text.next();; chunk = text.next()) {
+            if (chunk.isEmpty()) {
+                socket->disconnectFromServer();
+                return;
+            }
+            const qsizetype written = writeNow(socket, chunk);
+            if (written < 0) {
+                socket->abort();
+                return;
+            }
+            if (written < chunk.size()) {
+                socket->write(chunk.constData() + written, chunk.size() - written);
+                break;
+            }
+        }
+    }
+    new ReplyWriter(socket, std::move(text));
+}
 
 } // namespace
 
@@ -239,7 +304,7 @@ void ApiServer::reply(QLocalSocket *socket, const ApiReply &answer)
             envelope.insert(QStringLiteral("error"), answer.error);
         const QByteArray line = QJsonDocument(envelope).toJson(QJsonDocument::Compact) + '\n';
         trace("< ", line);
-        new ReplyWriter(socket, line, {}, {});
+        writeReply(socket, ReplyText(line, {}, {}));
         return;
     }
     const TextStream::Slice &slice = *answer.text;
@@ -253,5 +318,5 @@ void ApiServer::reply(QLocalSocket *socket, const ApiReply &answer)
             appendEscaped(line, piece.bytes.constData() + piece.from, piece.bytes.size() - piece.from);
         trace("< ", line + tail);
     }
-    new ReplyWriter(socket, head, slice, tail);
+    writeReply(socket, ReplyText(head, slice, tail));
 }
