@@ -204,6 +204,16 @@ local number = m.rpc('stream', id, { position = units(whole:sub(1, whole:find('\
 print(bad, probes, number.text:sub(1, 3))
 )lua") << 0 << QString("0\t343\t377\n");
 
+    // A reply larger than the socket takes at once goes out in chunks, whole.
+    QTest::newRow("stream reply of several chunks") << QStringList{} << QByteArray() << QStringList{} << QByteArray(R"lua(
+local m = require('morvane')
+local id = m.app:GetScriptTab().id
+m.app.Screen:Send('seq 1 100000; echo D""ONE\r')
+m.app.Screen:WaitForString('DONE\r\n', 20)
+local r = m.rpc('stream', id, { position = 0 })
+print(r.start, r['end'] == #r.text, select(2, r.text:gsub('\r\n', '')), r.text:find('\n99999\r\n100000\r\nDONE\r\n', 1, true) ~= nil)
+)lua") << 0 << QString("0.0\ttrue\t100002\ttrue\n");
+
     QTest::newRow("screen and cursor after cursor movements") << QStringList{"--size", "60x20"} << QByteArray() << QStringList{} << QByteArray(R"lua(
 local s = require('morvane').app.Screen
 s:Send("clear; printf '\\033[5;10H\\170\\171\\033[8;3H'; sleep 2\r")
