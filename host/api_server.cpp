@@ -244,30 +244,41 @@ void ApiServer::accept()
 {
     while (QLocalSocket *socket = m_server->nextPendingConnection()) {
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-        auto *idle = new QTimer(socket);
-        idle->setSingleShot(true);
-        connect(idle, &QTimer::timeout, socket, [socket] { socket->abort(); });
-        idle->start(idleMs);
-        auto buffer = std::make_shared<QByteArray>();
-        connect(socket, &QLocalSocket::readyRead, this, [this, socket, idle, buffer] {
-            buffer->append(socket->readAll());
-            const qsizetype end = buffer->indexOf('\n');
-            const bool tooLong = end < 0 ? buffer->size() >= maxRequestLine : end + 1 > maxRequestLine;
-            if (end < 0 && !tooLong)
-                return;
-            idle->stop();
-            disconnect(socket, &QLocalSocket::readyRead, this, nullptr);
-            if (tooLong) {
-                trace("> ", QByteArrayLiteral("(request line over 4 MB)"));
-                buffer->clear();
-                reply(socket, ApiReply::failure(QStringLiteral("API request exceeds 4 MB.")));
-                return;
-            }
-            const QByteArray line = buffer->left(end);
-            buffer->clear();
-            serveLine(socket, line);
-        });
+        auto pending = std::make_shared<PendingRequest>();
+        connect(socket, &QLocalSocket::readyRead, this, [this, socket, pending] { readRequest(socket, *pending); });
+        // The runner writes its request right after connecting, so it is
+        // usually here already: served now, without a turn of the event loop
+        // and without an idle timer.
+        socket->waitForReadyRead(0);
+        if (pending->complete)
+            continue;
+        pending->idle = new QTimer(socket);
+        pending->idle->setSingleShot(true);
+        connect(pending->idle, &QTimer::timeout, socket, [socket] { socket->abort(); });
+        pending->idle->start(idleMs);
     }
+}
+
+void ApiServer::readRequest(QLocalSocket *socket, PendingRequest &pending)
+{
+    pending.buffer.append(socket->readAll());
+    const qsizetype end = pending.buffer.indexOf('\n');
+    const bool tooLong = end < 0 ? pending.buffer.size() >= maxRequestLine : end + 1 > maxRequestLine;
+    if (end < 0 && !tooLong)
+        return;
+    pending.complete = true;
+    if (pending.idle)
+        pending.idle->stop();
+    disconnect(socket, &QLocalSocket::readyRead, this, nullptr);
+    if (tooLong) {
+        trace("> ", QByteArrayLiteral("(request line over 4 MB)"));
+        pending.buffer.clear();
+        reply(socket, ApiReply::failure(QStringLiteral("API request exceeds 4 MB.")));
+        return;
+    }
+    const QByteArray line = pending.buffer.left(end);
+    pending.buffer.clear();
+    serveLine(socket, line);
 }
 
 void ApiServer::serveLine(QLocalSocket *socket, const QByteArray &line)

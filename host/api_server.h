@@ -13,6 +13,7 @@
 
 class QLocalServer;
 class QLocalSocket;
+class QTimer;
 
 class ApiServer : public QObject {
     Q_OBJECT
@@ -33,7 +34,15 @@ public:
     bool setTrace(const QString &path, QString *error);
 
 private:
+    // A connection's request line as it comes in.
+    struct PendingRequest {
+        QByteArray buffer;
+        bool complete = false;
+        QTimer *idle = nullptr;    // drops a connection that never sends a line
+    };
+
     void accept();
+    void readRequest(QLocalSocket *socket, PendingRequest &pending);
     void serveLine(QLocalSocket *socket, const QByteArray &line);
     void reply(QLocalSocket *socket, const ApiReply &reply);
     void trace(const char *direction, const QByteArray &line);
