@@ -254,6 +254,8 @@ void ApiServer::accept()
             continue;
         pending->idle = new QTimer(socket);
         pending->idle->setSingleShot(true);
+        // A coarse timer may fire up to 5 % early: never before the 10 s are up.
+        pending->idle->setTimerType(Qt::PreciseTimer);
         connect(pending->idle, &QTimer::timeout, socket, [socket] { socket->abort(); });
         pending->idle->start(idleMs);
     }
