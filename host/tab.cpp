@@ -229,6 +229,55 @@ TextStream::Slice TextStream::slice(qint64 position, qint64 maxJsonBytes) const
     return slice;
 }
 
+// ------------------------------------------------------------- EscapeParser
+
+EscapeParser::Step EscapeParser::step(unsigned char c)
+{
+    switch (m_state) {
+    case State::Text:
+        if (c != 0x1B)
+            return Step::Text;
+        m_state = State::Escape;
+        return Step::Sequence;
+    case State::Escape:
+        if (c == '[') {
+            m_state = State::Csi;
+            m_csi.clear();
+        } else if (c == ']' || c == 'P' || c == '_' || c == '^' || c == 'X') {
+            m_state = State::String;
+        } else if (c == '(' || c == ')' || c == '*' || c == '+' || c == '#' || c == '%') {
+            m_state = State::Designation;  // the designated set follows as one more byte
+        } else {
+            m_state = State::Text;
+            return Step::EscapeEnd;
+        }
+        return Step::Sequence;
+    case State::Designation:
+        m_state = State::Text;
+        return Step::Sequence;
+    case State::Csi:
+        if (c >= 0x40 && c <= 0x7E) {
+            m_state = State::Text;
+            return Step::CsiEnd;
+        }
+        if (c == 0x1B)
+            m_state = State::Escape;
+        else if (m_csi.size() < 64)
+            m_csi.append(static_cast<char>(c));
+        return Step::Sequence;
+    case State::String:
+        if (c == 0x07)
+            m_state = State::Text;
+        else if (c == 0x1B)
+            m_state = State::StringEscape;
+        return Step::Sequence;
+    case State::StringEscape:
+        m_state = c == '\\' ? State::Text : State::String;
+        return Step::Sequence;
+    }
+    return Step::Sequence;
+}
+
 // -------------------------------------------------------------- EscapeFilter
 
 QByteArray EscapeFilter::filter(const QByteArray &bytes)
@@ -237,37 +286,8 @@ QByteArray EscapeFilter::filter(const QByteArray &bytes)
     out.reserve(bytes.size());
     for (const char ch : bytes) {
         const unsigned char c = static_cast<unsigned char>(ch);
-        switch (m_state) {
-        case State::Text:
-            if (c == 0x1B)
-                m_state = State::Escape;
-            else if (c >= 0x20 || c == '\n' || c == '\r' || c == '\t' || c == '\b')
-                out.append(ch);
-            break;
-        case State::Escape:
-            if (c == '[')
-                m_state = State::Csi;
-            else if (c == ']' || c == 'P' || c == '_' || c == '^' || c == 'X')
-                m_state = State::String;
-            else if (c == '(' || c == ')' || c == '*' || c == '+' || c == '#' || c == '%')
-                m_state = State::Escape;  // the designated set follows as one more byte
-            else
-                m_state = State::Text;
-            break;
-        case State::Csi:
-            if (c >= 0x40 && c <= 0x7E)
-                m_state = State::Text;
-            break;
-        case State::String:
-            if (c == 0x07)
-                m_state = State::Text;
-            else if (c == 0x1B)
-                m_state = State::StringEscape;
-            break;
-        case State::StringEscape:
-            m_state = c == '\\' ? State::Text : State::String;
-            break;
-        }
+        if (m_parser.step(c) == EscapeParser::Step::Text && (c >= 0x20 || c == '\n' || c == '\r' || c == '\t' || c == '\b'))
+            out.append(ch);
     }
     return out;
 }
@@ -278,52 +298,13 @@ qsizetype ScrollTracker::scan(const QByteArray &bytes)
 {
     qsizetype plainFrom = 0;
     for (qsizetype i = 0; i < bytes.size(); ++i) {
-        const char ch = bytes.at(i);
-        const unsigned char c = static_cast<unsigned char>(ch);
-        const bool wasText = m_state == State::Text;
-        switch (m_state) {
-        case State::Text:
-            if (c == 0x1B)
-                m_state = State::Escape;
-            break;
-        case State::Escape:
-            if (c == '[') {
-                m_state = State::Csi;
-                m_csi.clear();
-            } else if (c == ']' || c == 'P' || c == '_' || c == '^' || c == 'X') {
-                m_state = State::String;
-            } else if (c == '(' || c == ')' || c == '*' || c == '+' || c == '#' || c == '%') {
-                m_state = State::Designation;
-            } else {
-                if (c == 'c')  // full reset
-                    reset();
-                m_state = State::Text;
-            }
-            break;
-        case State::Designation:
-            m_state = State::Text;
-            break;
-        case State::Csi:
-            if (c >= 0x40 && c <= 0x7E) {
-                finishCsi(ch);
-                m_state = State::Text;
-            } else if (c == 0x1B) {
-                m_state = State::Escape;
-            } else if (m_csi.size() < 64) {
-                m_csi.append(ch);
-            }
-            break;
-        case State::String:
-            if (c == 0x07)
-                m_state = State::Text;
-            else if (c == 0x1B)
-                m_state = State::StringEscape;
-            break;
-        case State::StringEscape:
-            m_state = c == '\\' ? State::Text : State::String;
-            break;
-        }
-        if (!wasText || m_state != State::Text || !plainByte(c))
+        const unsigned char c = static_cast<unsigned char>(bytes.at(i));
+        const EscapeParser::Step step = m_parser.step(c);
+        if (step == EscapeParser::Step::CsiEnd)
+            finishCsi(static_cast<char>(c));
+        else if (step == EscapeParser::Step::EscapeEnd && c == 'c')  // full reset
+            resetMargins();
+        if (step != EscapeParser::Step::Text || !plainByte(c))
             plainFrom = i + 1;
     }
     return plainFrom;
@@ -331,19 +312,18 @@ qsizetype ScrollTracker::scan(const QByteArray &bytes)
 
 void ScrollTracker::finishCsi(char final)
 {
-    if (final == 'r' && !m_csi.isEmpty() && (m_csi.at(0) < '0' || m_csi.at(0) > ';')) {
-        return;  // a private or intermediate form, not the margins
-    }
+    const QByteArray &parameters = m_parser.csiParameters();
     if (final == 'r') {
-        const QList<QByteArray> numbers = m_csi.split(';');
+        if (!parameters.isEmpty() && (parameters.at(0) < '0' || parameters.at(0) > ';'))
+            return;  // a private or intermediate form, not the margins
+        const QList<QByteArray> numbers = parameters.split(';');
         const int top = numbers.value(0).toInt();
         const int bottom = numbers.size() > 1 ? numbers.at(1).toInt() : 0;
         m_wholeRegion = top <= 1 && (bottom == 0 || bottom >= m_rows);
-    } else if (final == 'p' && m_csi == "!") {
-        m_wholeRegion = true;  // soft reset
-        m_sideMargins = false;
-    } else if ((final == 'h' || final == 'l') && m_csi.startsWith('?')) {
-        for (const QByteArray &mode : m_csi.mid(1).split(';'))
+    } else if (final == 'p' && parameters == "!") {
+        resetMargins();  // soft reset
+    } else if ((final == 'h' || final == 'l') && parameters.startsWith('?')) {
+        for (const QByteArray &mode : parameters.mid(1).split(';'))
             if (mode == "69")
                 m_sideMargins = final == 'h';
     }

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonObject>
 #include <QList>
@@ -68,15 +67,35 @@ private:
     qint64 m_keep;
 };
 
-// Removes escape sequences from text on its way to a log file; keeps its
-// state between pieces, so a sequence split across reads is still removed.
+// Tells escape sequences from text, one byte at a time, for the readers of
+// terminal output below; keeps its state between pieces, so that a sequence
+// split across reads is still recognised.
+class EscapeParser {
+public:
+    enum class Step {
+        Text,         // a byte outside any sequence
+        Sequence,     // a byte that starts or continues a sequence
+        CsiEnd,       // the final byte of a control sequence
+        EscapeEnd,    // the final byte of a two-byte escape sequence
+    };
+    Step step(unsigned char c);
+    // Parameter and intermediate bytes of the control sequence that just ended.
+    const QByteArray &csiParameters() const { return m_csi; }
+    void reset() { m_state = State::Text; }
+
+private:
+    enum class State { Text, Escape, Csi, String, StringEscape, Designation };
+    State m_state = State::Text;
+    QByteArray m_csi;
+};
+
+// Removes escape sequences from text on its way to a log file.
 class EscapeFilter {
 public:
     QByteArray filter(const QByteArray &bytes);
 
 private:
-    enum class State { Text, Escape, Csi, String, StringEscape };
-    State m_state = State::Text;
+    EscapeParser m_parser;
 };
 
 // Follows the escape sequences that decide how plain text scrolls (top and
@@ -90,13 +109,12 @@ public:
     qsizetype scan(const QByteArray &bytes);
     // Plain text scrolls the whole screen.
     bool wholeScreen() const { return m_wholeRegion && !m_sideMargins; }
-    void reset() { m_wholeRegion = true; m_sideMargins = false; m_state = State::Text; }
+    void reset() { resetMargins(); m_parser.reset(); }
 
 private:
+    void resetMargins() { m_wholeRegion = true; m_sideMargins = false; }
     void finishCsi(char final);
-    enum class State { Text, Escape, Csi, String, StringEscape, Designation };
-    State m_state = State::Text;
-    QByteArray m_csi;          // parameter and intermediate bytes of the open CSI
+    EscapeParser m_parser;
     int m_rows;
     bool m_wholeRegion = true;
     bool m_sideMargins = false;
