@@ -109,11 +109,10 @@ std::vector<pid_t> sessionMembers(pid_t leader)
 
 // ---------------------------------------------------------------- TextStream
 
-void TextStream::append(const QString &text)
+void TextStream::append(const QByteArray &bytes, qint64 units)
 {
-    if (text.isEmpty())
+    if (bytes.isEmpty())
         return;
-    const QByteArray bytes = text.toUtf8();
     if (m_blocks.isEmpty() || m_blocks.last().bytes.size() + bytes.size() > blockBytes) {
         if (!m_blocks.isEmpty())
             m_blocks.last().bytes.squeeze();
@@ -123,8 +122,8 @@ void TextStream::append(const QString &text)
     Block &block = m_blocks.last();
     const qsizetype from = block.bytes.size();
     block.bytes.append(bytes);
-    addMarks(block, from, m_end, bytes.size() == text.size());
-    m_end += text.size();
+    addMarks(block, from, m_end, bytes.size() == units);
+    m_end += units;
     m_heldBytes += bytes.size();
     while (m_blocks.size() > 1 && m_heldBytes - m_blocks.first().bytes.size() >= m_keep) {
         m_heldBytes -= m_blocks.first().bytes.size();
@@ -544,13 +543,16 @@ void Tab::take(const char *data, qint64 size)
         m_screenTimer->start();
     if (m_sinceSend.size() <= m_expectedEcho.size())
         m_sinceSend.append(data, std::min<qint64>(size, m_expectedEcho.size() + 1 - m_sinceSend.size()));
+    // Decoded and encoded again, so that what is held and logged is valid
+    // UTF-8 even when the child's output is not; encoded once for both.
     const QString text = m_decoder.decode(QByteArrayView(data, size));
-    m_stream.append(text);
+    const QByteArray utf8 = text.toUtf8();
+    m_stream.append(utf8, text.size());
     if (m_log) {
         if (m_logRaw)
             m_log->write(data, size);
         else
-            m_log->write(m_logFilter.filter(text.toUtf8()));
+            m_log->write(m_logFilter.filter(utf8));
         m_log->flush();
     }
 }

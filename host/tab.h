@@ -51,7 +51,8 @@ public:
 
     explicit TextStream(qint64 keepBytes) : m_keep(keepBytes) {}
 
-    void append(const QString &text);
+    // Appends `utf8`, which holds `units` UTF-16 units of text.
+    void append(const QByteArray &utf8, qint64 units);
     qint64 end() const { return m_end; }
     qint64 heldFrom() const { return m_blocks.isEmpty() ? m_end : m_blocks.first().position; }
     // Text from `position` on, dropping its oldest part when the escaped JSON
