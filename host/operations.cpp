@@ -245,18 +245,13 @@ void Operations::stream(Tab *tab, const QJsonObject &request, const Responder &r
     m_held.append(HeldStream{tab, position, respond, timer});
     tab->setWaitedOn(true);
     connect(timer, &QTimer::timeout, this, [this, timer] {
-        for (qsizetype i = 0; i < m_held.size(); ++i) {
-            if (m_held.at(i).timer != timer)
-                continue;
-            const HeldStream held = m_held.takeAt(i);
-            timer->deleteLater();
-            noteWaiting(held.tab);
-            if (held.tab)
-                held.respond(streamReply(held.tab, held.position));
-            else
-                held.respond(ApiReply::failure(QStringLiteral("The tab was closed.")));
+        const auto held = std::find_if(m_held.cbegin(), m_held.cend(),
+                                       [timer](const HeldStream &entry) { return entry.timer == timer; });
+        if (held == m_held.cend())
             return;
-        }
+        const QPointer<Tab> heldTab = held->tab;
+        answerHeld(held - m_held.cbegin());
+        noteWaiting(heldTab);
     });
     timer->start(holdMs);
 }
@@ -265,15 +260,22 @@ void Operations::releaseHeld(Tab *tab, bool force)
 {
     for (qsizetype i = 0; i < m_held.size();) {
         const HeldStream &held = m_held.at(i);
-        if (held.tab != tab || !(force || worthAnswering(tab, held.position))) {
+        if (held.tab == tab && (force || worthAnswering(tab, held.position)))
+            answerHeld(i);
+        else
             ++i;
-            continue;
-        }
-        const HeldStream taken = m_held.takeAt(i);
-        taken.timer->deleteLater();
-        taken.respond(streamReply(tab, taken.position));
     }
     noteWaiting(tab);
+}
+
+void Operations::answerHeld(qsizetype index)
+{
+    const HeldStream held = m_held.takeAt(index);
+    held.timer->deleteLater();
+    if (held.tab)
+        held.respond(streamReply(held.tab, held.position));
+    else
+        held.respond(ApiReply::failure(QStringLiteral("The tab was closed.")));
 }
 
 void Operations::noteWaiting(Tab *tab) const

@@ -83,6 +83,8 @@ private:
     };
     static bool worthAnswering(Tab *tab, qint64 position);
     void releaseHeld(Tab *tab, bool force);
+    // Answers the held request at `index` and lets it go.
+    void answerHeld(qsizetype index);
     // Tells the tab whether a request is held for its text.
     void noteWaiting(Tab *tab) const;
     ApiReply streamReply(Tab *tab, qint64 position) const;
