@@ -163,18 +163,11 @@ TextStream::Slice TextStream::slice(qint64 position, qint64 maxJsonBytes) const
     if (position >= m_end)
         return slice;
 
-    // The last block that begins at or before the position.
-    qsizetype index = 0;
-    qsizetype low = 0, high = m_blocks.size() - 1;
-    while (low <= high) {
-        const qsizetype middle = (low + high) / 2;
-        if (m_blocks.at(middle).position <= position) {
-            index = middle;
-            low = middle + 1;
-        } else {
-            high = middle - 1;
-        }
-    }
+    // The last block that begins at or before the position (there is one:
+    // the position is not before the first).
+    const auto blockAfter = std::upper_bound(m_blocks.cbegin(), m_blocks.cend(), position,
+                                             [](qint64 wanted, const Block &b) { return wanted < b.position; });
+    const qsizetype index = std::prev(blockAfter) - m_blocks.cbegin();
     const Block &block = m_blocks.at(index);
     const QByteArray &first = block.bytes;
     // Counting starts from the last mark at or before the position.
