@@ -445,7 +445,7 @@ bool Tab::start(QString *error)
     fcntl(m_master, F_SETFD, FD_CLOEXEC);
 
     m_readNotifier = new QSocketNotifier(m_master, QSocketNotifier::Read, this);
-    connect(m_readNotifier, &QSocketNotifier::activated, this, [this] { readAvailable(burstBytes); });
+    connect(m_readNotifier, &QSocketNotifier::activated, this, [this] { drain(); });
     m_writeNotifier = new QSocketNotifier(m_master, QSocketNotifier::Write, this);
     m_writeNotifier->setEnabled(false);
     connect(m_writeNotifier, &QSocketNotifier::activated, this, &Tab::flushPending);
@@ -485,11 +485,6 @@ QPoint Tab::cursor()
 
 void Tab::drain(bool firstTextOnly)
 {
-    readAvailable(firstTextOnly ? 1 : burstBytes);
-}
-
-void Tab::readAvailable(qsizetype budgetBytes)
-{
     if (m_master < 0 || !m_readNotifier || !m_readNotifier->isEnabled())
         return;
     // A pseudo-terminal hands over at most a few KiB a read: everything that
@@ -500,7 +495,7 @@ void Tab::readAvailable(qsizetype budgetBytes)
     burst.resize(0);
     // A request held for new text is answered with the first read that brings
     // some; the rest follows on the next turn of the event loop.
-    const qsizetype budget = m_waitedOn ? 1 : budgetBytes;
+    const qsizetype budget = firstTextOnly || m_waitedOn ? 1 : burstBytes;
     while (burst.size() < budget) {
         const qsizetype had = burst.size();
         burst.resize(had + readChunk);

@@ -143,8 +143,8 @@ public:
     // Cursor position, 1-based: column in x, row in y.
     QPoint cursor();
 
-    // Reads whatever the child has written and not yet been taken in; with
-    // `firstTextOnly`, no more than the first read that brings some.
+    // Reads what the child has written and not yet been taken in, one burst
+    // at most; with `firstTextOnly`, no more than the first read that brings some.
     void drain(bool firstTextOnly = false);
     // A request waits for new text: reads hand it over as soon as there is some.
     void setWaitedOn(bool waitedOn) { m_waitedOn = waitedOn; }
@@ -178,7 +178,6 @@ Q_SIGNALS:
     void exited();
 
 private:
-    void readAvailable(qsizetype budgetBytes);
     // Brings the emulator up to date with what was received.
     void updateScreen();
     void take(const char *data, qint64 size);
