@@ -519,14 +519,14 @@ ApiReply Operations::connectProfile(const QJsonObject &request)
     const Profile *profile = nullptr;
     QString command;
     const QJsonValue profileId = request.value(QLatin1String("profileId"));
-    const QJsonValue inline_ = request.value(QLatin1String("profile"));
+    const QJsonValue inlineProfile = request.value(QLatin1String("profile"));
     if (profileId.isString()) {
         profile = findProfile(profileId.toString());
         if (!profile)
             return ApiReply::failure(QStringLiteral("Unknown profile: %1").arg(profileId.toString()));
         command = profile->command;
-    } else if (inline_.isObject() && inline_.toObject().value(QLatin1String("command")).isString()) {
-        command = inline_.toObject().value(QLatin1String("command")).toString();
+    } else if (inlineProfile.isObject() && inlineProfile.toObject().value(QLatin1String("command")).isString()) {
+        command = inlineProfile.toObject().value(QLatin1String("command")).toString();
     } else {
         return ApiReply::failure(QStringLiteral("connect needs a profile id or a table with a command."));
     }
