@@ -49,11 +49,10 @@ public:
     QProcessEnvironment environment() const;
 
     // Answers for an operation: a fixed result, an error, a raw reply, or a
-    // handler. Queued replies are used once each, before the fixed ones.
+    // handler.
     void answer(const QString &op, const QJsonValue &result);
     void fail(const QString &op, const QString &message);
     void reply(const QString &op, const Reply &reply);
-    void queue(const QString &op, const Reply &reply);
     void on(const QString &op, Handler handler);
     // Asked for every request that no table entry took: the seam for the
     // simulated terminal. Without one, such requests get an error reply.
@@ -63,8 +62,6 @@ public:
     QList<Request> requestsFor(const QString &op) const;  // those with this op
     int connections = 0;                                  // connections accepted
 
-    // Largest request line accepted before the fixture gives up on it.
-    qint64 maxRequestBytes = 8 * 1024 * 1024;
     // When set, every connection gets this reply at once and its request is
     // never read (a hostile or broken application).
     std::optional<Reply> unread;
@@ -77,7 +74,6 @@ private:
 
     QLocalServer m_server;
     QString m_token;
-    QHash<QString, QList<Reply>> m_queued;
     QHash<QString, Handler> m_handlers;
     Handler m_fallback;
 };

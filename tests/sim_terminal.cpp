@@ -14,6 +14,19 @@ int number(const QJsonObject &request, const char *name, int fallback = 0)
     return request.value(QLatin1String(name)).toInt(fallback);
 }
 
+// Takes out and applies, in order, the entries that are due once `served`
+// requests of their kind have been answered.
+template <typename Entry, typename Due, typename Apply>
+void applyDue(QList<Entry> &entries, Due due, Apply apply)
+{
+    for (qsizetype i = 0; i < entries.size();) {
+        if (due(entries.at(i)))
+            apply(entries.takeAt(i));
+        else
+            ++i;
+    }
+}
+
 } // namespace
 
 QString SimTab::sentText() const
@@ -123,14 +136,8 @@ std::optional<Reply> SimTerminal::handle(const QJsonObject &request)
 std::optional<Reply> SimTerminal::tabOperation(SimTab &tab, const QString &op, const QJsonObject &request)
 {
     if (op == QLatin1String("info")) {
-        for (qsizetype i = 0; i < tab.infoEvents.size();) {
-            if (tab.infoEvents.at(i).afterInfos <= tab.infoRequests) {
-                const auto apply = tab.infoEvents.takeAt(i).apply;
-                apply(tab);
-            } else {
-                ++i;
-            }
-        }
+        applyDue(tab.infoEvents, [&tab](const SimTab::InfoEvent &event) { return event.afterInfos <= tab.infoRequests; },
+                 [&tab](const SimTab::InfoEvent &event) { event.apply(tab); });
         ++tab.infoRequests;
         QJsonObject info{
             {QStringLiteral("id"), tab.id},
@@ -151,20 +158,10 @@ std::optional<Reply> SimTerminal::tabOperation(SimTab &tab, const QString &op, c
         return Reply::ok(info);
     }
     if (op == QLatin1String("stream")) {
-        for (qsizetype i = 0; i < tab.arrivals.size();) {
-            if (tab.arrivals.at(i).afterStreams <= tab.streamRequests)
-                tab.receive(tab.arrivals.takeAt(i).text);
-            else
-                ++i;
-        }
-        for (qsizetype i = 0; i < tab.streamEvents.size();) {
-            if (tab.streamEvents.at(i).afterStreams <= tab.streamRequests) {
-                const auto apply = tab.streamEvents.takeAt(i).apply;
-                apply(tab);
-            } else {
-                ++i;
-            }
-        }
+        applyDue(tab.arrivals, [&tab](const SimTab::Arrival &arrival) { return arrival.afterStreams <= tab.streamRequests; },
+                 [&tab](const SimTab::Arrival &arrival) { tab.receive(arrival.text); });
+        applyDue(tab.streamEvents, [&tab](const SimTab::StreamEvent &event) { return event.afterStreams <= tab.streamRequests; },
+                 [&tab](const SimTab::StreamEvent &event) { event.apply(tab); });
         ++tab.streamRequests;
         qint64 position = qint64(request.value(QStringLiteral("position")).toDouble());
         const bool truncated = position < tab.held;
