@@ -28,6 +28,8 @@ private Q_SLOTS:
     void scriptFromPipe();
     void argumentsAndPath();
     void numbersIgnoreTheLocale();
+    void modulesAsIfCompiledFromText_data();
+    void modulesAsIfCompiledFromText();
     void globals_data();
     void globals();
     void lazyLoaderLoadsTheModule();
@@ -162,6 +164,61 @@ void Runner::numbersIgnoreTheLocale()
     const RunResult result = runScript(nullptr, "print(os.setlocale(nil, 'ctype'), 1.5, tonumber('2.5'), ('%.1f'):format(0.5))", options);
     QCOMPARE(result.err, QByteArray());
     QCOMPARE(result.out, QByteArray("de_DE.UTF-8\t1.5\t2.5\t0.5\n"));
+}
+
+void Runner::modulesAsIfCompiledFromText_data()
+{
+    // Each probe runs twice: on the embedded chunks, and with the chunk under
+    // test compiled from its source text at run time (line 1 installs it);
+    // both runs must print the same, and that must be what the pattern says.
+    QTest::addColumn<QByteArray>("fromText");
+    QTest::addColumn<QByteArray>("probe");
+    QTest::addColumn<QString>("pattern");
+    const auto source = [](const char *file) {
+        return QByteArray("assert(load(io.open('" MORVANE_SOURCE_DIR "/src/lua/") + file + "', 'rb'):read('a'), ";
+    };
+    QTest::newRow("morvane: error position, traceback, debug information")
+        << "package.preload.morvane = " + source("morvane.lua") + "'@morvane.lua', 't'))"
+        << QByteArray("local m = require('morvane')\n"
+                      "local f = debug.getinfo(m.rpc, 'Slu') print(f.source, f.short_src, f.linedefined, f.lastlinedefined, f.what, f.nparams)\n"
+                      "print(debug.getinfo(package.preload.morvane, 'S').source, debug.getlocal(m.rpc, 3))\n"
+                      "print(xpcall(m.rpc, debug.traceback, 'info', nil, 5))\n")
+        << "^@morvane\\.lua\tmorvane\\.lua\t\\d+\t\\d+\tLua\t3\n@morvane\\.lua\tvalues\n"
+           "false\tmorvane\\.lua:\\d+: attempt to index a number value \\(local 'values'\\)\n"
+           "stack traceback:\n\tmorvane\\.lua:\\d+: in function 'morvane\\.rpc'\n\t\\[C\\]: in function 'xpcall'\n"
+           "\t/\\S+/script\\.lua:5: in main chunk\n$";
+    QTest::newRow("vantorix: error position and traceback through the lazy loader")
+        << "package.preload.vantorix = " + source("vantorix.lua") + "'@vantorix.lua', 't'))"
+        << QByteArray("local f = debug.getinfo(readline, 'S') print(f.source, f.short_src, f.linedefined)\n"
+                      "print(xpcall(readline, debug.traceback, {}))\n")
+        << "^@vantorix\\.lua vantorix\\.lua \\d+\n"  // the module's print joins with blanks
+           "false vantorix\\.lua:\\d+: attempt to compare number with table\n"
+           "stack traceback:\n\tvantorix\\.lua:\\d+: in function <vantorix\\.lua:\\d+>\n\t\\(\\.\\.\\.tail calls\\.\\.\\.\\)\n";
+    QTest::newRow("lazy loader: its hook")
+        << "setmetatable(_G, nil) " + source("lazy.lua") + "'=morvane-vantorix', 't'))()"
+        << QByteArray("local f = debug.getinfo(getmetatable(_G).__index, 'Su') print(f.source, f.short_src, f.linedefined, f.nups)\n")
+        << "^=morvane-vantorix\tmorvane-vantorix\t\\d+\t\\d\n$";
+}
+
+void Runner::modulesAsIfCompiledFromText()
+{
+    QFETCH(QByteArray, fromText);
+    QFETCH(QByteArray, probe);
+    QFETCH(QString, pattern);
+    QTemporaryDir directory;  // one script path for both runs
+    QByteArray outputs[2];
+    for (int run = 0; run < 2; ++run) {
+        FakeApp app;
+        SimTerminal terminal(app);
+        RunOptions options;
+        options.environment = terminal.environment();
+        options.workingDirectory = directory.path();
+        const RunResult result = runScript(&app, (run == 0 ? QByteArray() : fromText) + "\n" + probe, options);
+        QCOMPARE(result.err, QByteArray());
+        outputs[run] = result.out;
+    }
+    QCOMPARE(outputs[0], outputs[1]);
+    QVERIFY2(QRegularExpression(pattern).match(QString::fromUtf8(outputs[0])).hasMatch(), outputs[0].constData());
 }
 
 void Runner::globals_data()
