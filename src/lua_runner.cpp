@@ -204,9 +204,10 @@ int main(int argc, char **argv)
 {
     QCoreApplication::setEventDispatcher(new NoEventLoop);
     QCoreApplication application(argc, argv);
-    // The application object adopts the user's locale; Lua must keep writing
-    // and reading numbers with a decimal point, as the plain interpreter does.
-    std::setlocale(LC_NUMERIC, "C");
+    // The application object adopts the user's locale; scripts run in the C
+    // locale, as under the plain interpreter: numbers with a decimal point,
+    // string comparison and table.sort by byte value, os.date in English.
+    std::setlocale(LC_ALL, "C");
     clockStarted.start();
     const QStringList arguments = windowsCommandLine();
     if (arguments.size() == 2 && arguments.at(1) == QLatin1String("--version")) {

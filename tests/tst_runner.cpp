@@ -27,7 +27,8 @@ private Q_SLOTS:
     void outcomes();
     void scriptFromPipe();
     void argumentsAndPath();
-    void numbersIgnoreTheLocale();
+    void scriptsRunInTheCLocale_data();
+    void scriptsRunInTheCLocale();
     void modulesAsIfCompiledFromText_data();
     void modulesAsIfCompiledFromText();
     void globals_data();
@@ -147,23 +148,35 @@ void Runner::argumentsAndPath()
                              + "\ntrue\n\"beside\", \"folder\"\n3\n");
 }
 
-void Runner::numbersIgnoreTheLocale()
+void Runner::scriptsRunInTheCLocale_data()
 {
-    // Under a locale with a decimal comma, Lua still writes and reads numbers
-    // with a point, as the plain interpreter does.
+    QTest::addColumn<QString>("locale");
+    QTest::newRow("decimal comma, German names") << "de_DE.UTF-8";
+    QTest::newRow("collation ignoring case") << "en_US.UTF-8";
+}
+
+void Runner::scriptsRunInTheCLocale()
+{
+    // Whatever the user's locale, scripts run in the C locale, as under the
+    // plain interpreter: numbers with a point, strings compared and sorted
+    // by byte value, dates in English.
+    QFETCH(QString, locale);
     QTemporaryDir locales;
     QProcess localedef;
-    localedef.start("localedef", {"-i", "de_DE", "-f", "UTF-8", locales.filePath("de_DE.UTF-8")});
-    if (!localedef.waitForFinished(60000) || !QFileInfo::exists(locales.filePath("de_DE.UTF-8")))
-        QSKIP("localedef cannot build de_DE.UTF-8 (install the locales package)");
+    localedef.start("localedef", {"-i", locale.section('.', 0, 0), "-f", "UTF-8", locales.filePath(locale)});
+    if (!localedef.waitForFinished(60000) || !QFileInfo::exists(locales.filePath(locale)))
+        QSKIP("localedef cannot build the locale (install the locales package)");
     RunOptions options;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("LOCPATH", locales.path());
-    environment.insert("LC_ALL", "de_DE.UTF-8");
+    environment.insert("LC_ALL", locale);
     options.environment = environment;
-    const RunResult result = runScript(nullptr, "print(os.setlocale(nil, 'ctype'), 1.5, tonumber('2.5'), ('%.1f'):format(0.5))", options);
+    const RunResult result = runScript(nullptr,
+        "local words = {'b', 'B', 'a', 'A'} table.sort(words)\n"
+        "print(os.setlocale(nil), 1.5, tonumber('2.5'), ('%.1f'):format(0.5), 'a' < 'B', table.concat(words),\n"
+        "      os.date('!%A %B', 0))", options);
     QCOMPARE(result.err, QByteArray());
-    QCOMPARE(result.out, QByteArray("de_DE.UTF-8\t1.5\t2.5\t0.5\n"));
+    QCOMPARE(result.out, QByteArray("C\t1.5\t2.5\t0.5\tfalse\tABab\tThursday January\n"));
 }
 
 void Runner::modulesAsIfCompiledFromText_data()
