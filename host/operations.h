@@ -4,6 +4,7 @@
 
 #include "tab.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -51,6 +52,11 @@ public:
     static constexpr qint64 maxReplyText = 16 * 1024 * 1024 - 256;
     // How long a `stream` request with nothing new may be held.
     static constexpr int holdMs = 20;
+    // A script waiting for text pauses between its requests (25 ms in the
+    // object model, 30 ms in the compatibility globals); one that comes back
+    // sooner is not waiting but checking for more before it uses text it
+    // already holds.
+    static constexpr int clientPauseMs = 20;
 
     explicit Operations(const HostSettings &settings, QObject *parent = nullptr);
     ~Operations() override;
@@ -82,6 +88,16 @@ private:
         QTimer *timer;
     };
     static bool worthAnswering(Tab *tab, qint64 position);
+    // Whether a request with nothing new waits for text (see stream()).
+    bool worthHolding(Tab *tab, qint64 position) const;
+    // Answers at once, noting the reply for worthHolding.
+    void answerStream(Tab *tab, qint64 position, const Responder &respond);
+    struct LastStream {
+        qint64 position = -1;     // what the last reply answered
+        bool empty = false;       // it brought nothing worth answering
+        qint64 answeredMs = 0;    // when, on m_clock
+        bool sentSince = false;   // the script has sent to the tab since
+    };
     void releaseHeld(Tab *tab, bool force);
     // Answers the held request at `index` and lets it go.
     void answerHeld(qsizetype index);
@@ -89,6 +105,7 @@ private:
     void noteWaiting(Tab *tab) const;
     ApiReply streamReply(Tab *tab, qint64 position) const;
 
+    ApiReply sendTo(Tab *tab, const QByteArray &bytes);
     ApiReply info(Tab *tab, const QJsonObject &request);
     ApiReply send(Tab *tab, const QJsonObject &request);
     ApiReply sendBytes(Tab *tab, const QJsonObject &request);
@@ -126,6 +143,8 @@ private:
     int m_nextTabNumber = 1;
     QString m_clipboard;
     QList<HeldStream> m_held;
+    QHash<QString, LastStream> m_lastStream;  // by tab id
+    QElapsedTimer m_clock;
     QHash<QString, TabOperation> m_tabOperations;
     QHash<QString, AppOperation> m_appOperations;
 };
