@@ -106,7 +106,7 @@ int main(int argc, char **argv)
     const QCommandLineOption profileOption(QStringLiteral("profile"), QStringLiteral("A connection profile for connect and profiles (repeatable)."), QStringLiteral("NAME=CMD"));
     const QCommandLineOption answersOption(QStringLiteral("answers"), QStringLiteral("JSON file of queued dialog replies per dialog operation."), QStringLiteral("FILE"));
     const QCommandLineOption runnerOption(QStringLiteral("runner"), QStringLiteral("The morvane-lua to run (default: beside the host, then PATH)."), QStringLiteral("PATH"));
-    const QCommandLineOption keepOption(QStringLiteral("keep"), QStringLiteral("Received text held per tab, in MiB (default 4)."), QStringLiteral("MIB"), QStringLiteral("4"));
+    const QCommandLineOption keepOption(QStringLiteral("keep"), QStringLiteral("Received text held per tab, in MiB (default 16)."), QStringLiteral("MIB"), QStringLiteral("16"));
     const QCommandLineOption traceOption(QStringLiteral("trace"), QStringLiteral("Write every request and reply to FILE, one line each."), QStringLiteral("FILE"));
     parser.addOptions({commandOption, sizeOption, profileOption, answersOption, runnerOption, keepOption, traceOption});
     parser.addHelpOption();

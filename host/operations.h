@@ -39,7 +39,9 @@ struct Profile {
 struct HostSettings {
     QString firstCommand;          // empty: the user's shell
     QSize size{80, 24};
-    qint64 keepBytes = 4 * 1024 * 1024;
+    // As much as one stream reply can carry: a prompt wait reads from where
+    // it started, so a long output before its prompt must still be held.
+    qint64 keepBytes = 16 * 1024 * 1024;
     QList<Profile> profiles;
     QHash<QString, QList<QJsonObject>> answers;  // queued dialog replies per operation
 };
