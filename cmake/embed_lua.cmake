@@ -6,6 +6,8 @@
 if(NOT COMPILER)
   message(FATAL_ERROR "embed_lua.cmake needs -DCOMPILER=<compile_lua tool>")
 endif()
+get_filename_component(outputDirectory ${OUTPUT} DIRECTORY)
+file(MAKE_DIRECTORY ${outputDirectory})
 set(content "// Generated from src/lua at build time; edit the .lua files instead.\n#pragma once\n\n")
 list(LENGTH TEXTS count)
 math(EXPR last "${count} - 1")
