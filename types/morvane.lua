@@ -160,7 +160,7 @@ function Screen:Clear() end
 ---The connection behind a tab.
 ---@class morvane.Session
 ---@field Connected boolean The program runs.
----@field Status string "Connected", or how the program ended ("Exited with status 3").
+---@field Status string How the session stands; after the program ended, how it ended.
 ---@field Logging boolean A log is being written.
 ---@field Path string The profile name, "" when none.
 ---@field LogFileName string The log file's path (writable).
