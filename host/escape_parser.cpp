@@ -49,8 +49,6 @@ EscapeParser::Step EscapeParser::step(unsigned char c)
     return Step::Sequence;
 }
 
-// -------------------------------------------------------------- EscapeFilter
-
 QByteArray EscapeFilter::filter(const QByteArray &bytes)
 {
     QByteArray out;
