@@ -88,7 +88,8 @@ Tab *Operations::openFirstTab(QString *error)
 
 Tab *Operations::openTab(const QString &command, const Profile *profile, QString *error)
 {
-    const QString id = QStringLiteral("tab-%1").arg(m_nextTabNumber++);
+    const QString id = nextTabId();
+    ++m_nextTabNumber;
     auto *tab = new Tab(id, command, m_settings.size, m_settings.keepBytes, this);
     tab->options = defaultOptions(profile);
     if (profile)

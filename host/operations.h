@@ -52,7 +52,9 @@ public:
     explicit Operations(const HostSettings &settings, QObject *parent = nullptr);
     ~Operations() override;
 
-    // Opens the first tab; its id is what the script is started with.
+    // The id the next tab opened gets: the script is started with the first
+    // tab's id before that tab is opened.
+    QString nextTabId() const { return QStringLiteral("tab-%1").arg(m_nextTabNumber); }
     Tab *openFirstTab(QString *error);
     void handle(const QJsonObject &request, const Responder &respond);
     // Ends every child process; nothing is left running afterwards.
