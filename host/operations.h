@@ -30,6 +30,7 @@ struct HostSettings {
     qint64 keepBytes = 4 * 1024 * 1024;
     QList<Profile> profiles;
     QHash<QString, QList<QJsonObject>> answers;  // queued dialog replies per operation
+    Tape firstTabTape;             // the script's tab records or replays
 };
 
 class Operations : public QObject {
