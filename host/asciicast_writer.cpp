@@ -43,13 +43,16 @@ bool AsciicastWriter::open(const QString &path, const Header &header, QString *e
 
 QByteArray AsciicastWriter::headerLine(const Header &header)
 {
+    QJsonObject environment{{QStringLiteral("TERM"), header.term}};
+    if (!header.shell.isEmpty())
+        environment.insert(QStringLiteral("SHELL"), header.shell);
     const QJsonObject object{
         {QStringLiteral("version"), 2},
         {QStringLiteral("width"), header.size.width()},
         {QStringLiteral("height"), header.size.height()},
         {QStringLiteral("timestamp"), static_cast<double>(header.timestamp)},
         {QStringLiteral("command"), header.command},
-        {QStringLiteral("env"), QJsonObject{{QStringLiteral("TERM"), header.term}}},
+        {QStringLiteral("env"), environment},
     };
     return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
 }
@@ -68,21 +71,25 @@ QByteArray AsciicastWriter::eventLine(double seconds, const char *kind, const QS
     return line;
 }
 
-void AsciicastWriter::event(double seconds, QByteArray &carry, const char *kind, const char *data, qsizetype size)
+QString AsciicastWriter::decodeChunk(QByteArray &carry, const char *data, qsizetype size)
 {
-    if (!m_file.isOpen() || size <= 0)
-        return;
-    // An unfinished sequence at the end waits for the next chunk: an event
-    // that brings only part of a character waits for the rest. Each chunk
-    // is decoded on its own (invalid bytes become U+FFFD), since a carried
-    // byte that the next chunk does not finish must not take the byte after
-    // it down with it.
+    // Each chunk is decoded on its own, not by a decoder that keeps state:
+    // a carried byte that the next chunk does not finish must become one
+    // U+FFFD without taking the byte after it along.
     QByteArray bytes = carry;
     bytes.append(data, size);
     const qsizetype complete = unfinishedTail(bytes);
     carry = bytes.mid(complete);
     bytes.truncate(complete);
-    const QString text = QString::fromUtf8(bytes);
+    return QString::fromUtf8(bytes);
+}
+
+void AsciicastWriter::event(double seconds, QByteArray &carry, const char *kind, const char *data, qsizetype size)
+{
+    if (!m_file.isOpen() || size <= 0)
+        return;
+    // An event that brings only part of a character waits for the rest.
+    const QString text = decodeChunk(carry, data, size);
     if (text.isEmpty())
         return;
     m_file.write(eventLine(seconds, kind, text));

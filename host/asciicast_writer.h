@@ -1,5 +1,5 @@
 // A session recording in the asciicast v2 format, written as the session
-// goes: one header line (size, start time, command, TERM), then one line per
+// goes: one header line (size, start time, command, TERM and SHELL), then one line per
 // event, `[seconds, "o", text]` for what the program printed and
 // `[seconds, "i", text]` for what the script sent. Every line reaches the
 // file as soon as it is written, so a host that is ended at any moment leaves
@@ -22,6 +22,7 @@ public:
         QSize size;
         qint64 timestamp = 0;     // seconds since the epoch
         QString command;
+        QString shell;            // $SHELL; empty: not written
         QString term;
     };
 
@@ -32,6 +33,10 @@ public:
     void output(double seconds, const char *data, qsizetype size) { event(seconds, m_outputCarry, "o", data, size); }
     void input(double seconds, const QByteArray &bytes) { event(seconds, m_inputCarry, "i", bytes.constData(), bytes.size()); }
 
+    // The text of `size` bytes after what `carry` holds from the chunk
+    // before, invalid bytes as U+FFFD; an unfinished sequence at the end is
+    // left in `carry`. Chunks decoded this way read as the whole would.
+    static QString decodeChunk(QByteArray &carry, const char *data, qsizetype size);
     // The header and event lines as they are written.
     static QByteArray headerLine(const Header &header);
     static QByteArray eventLine(double seconds, const char *kind, const QString &text);

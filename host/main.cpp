@@ -130,9 +130,10 @@ void readTape(const QCommandLineParser &parser, const QCommandLineOption &replay
         AsciicastWriter::Header header;
         header.size = settings.size;
         header.timestamp = QDateTime::currentSecsSinceEpoch();
+        // Without a command the tab runs the shell: the command is the shell's.
+        header.shell = tape.replay ? tape.replay->shell : qEnvironmentVariable("SHELL", QStringLiteral("/bin/sh"));
         header.command = tape.replay ? tape.replay->command
-                         : !settings.firstCommand.isEmpty() ? settings.firstCommand
-                                                             : qEnvironmentVariable("SHELL", QStringLiteral("/bin/sh"));
+                         : !settings.firstCommand.isEmpty() ? settings.firstCommand : header.shell;
         header.term = tape.replay && !tape.replay->term.isEmpty() ? tape.replay->term : QStringLiteral("xterm-256color");
         tape.recorder = std::make_shared<AsciicastWriter>();
         if (!tape.recorder->open(parser.value(recordOption), header, &error))

@@ -42,7 +42,9 @@ std::optional<Recording> parseRecording(const QByteArray &text, QString *error)
             }
             recording.size = QSize(width, height);
             recording.command = header.value(QLatin1String("command")).toString();
-            recording.term = header.value(QLatin1String("env")).toObject().value(QLatin1String("TERM")).toString();
+            const QJsonObject environment = header.value(QLatin1String("env")).toObject();
+            recording.term = environment.value(QLatin1String("TERM")).toString();
+            recording.shell = environment.value(QLatin1String("SHELL")).toString();
             haveHeader = true;
             continue;
         }

@@ -1,5 +1,5 @@
 // A session recording read back from an asciicast v2 file: the header's
-// size, command and TERM, and the output ("o") and input ("i") events in
+// size, command, SHELL and TERM, and the output ("o") and input ("i") events in
 // file order with their times. Other event kinds (resizes, markers) are
 // skipped; a line that is not valid makes the whole file refused, with its
 // line number, so that a replay never runs on half a recording.
@@ -22,6 +22,7 @@ struct RecordedEvent {
 struct Recording {
     QSize size;
     QString command;
+    QString shell;            // the recorded $SHELL: the command when none was given
     QString term;
     QList<RecordedEvent> events;
 };

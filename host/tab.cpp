@@ -26,6 +26,13 @@ Tab::Tab(const QString &id, const QString &command, QSize size, qint64 keepBytes
 
 Tab::~Tab() = default;
 
+void Tab::setTape(Tape tape)
+{
+    m_tape = std::move(tape);
+    if (m_tape.replay)
+        m_command = m_tape.replay->command == m_tape.replay->shell ? QString() : m_tape.replay->command;
+}
+
 bool Tab::start(QString *error)
 {
     if (m_tape.replay) {

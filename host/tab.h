@@ -41,8 +41,9 @@ public:
     Tab(const QString &id, const QString &command, QSize size, qint64 keepBytes, QObject *parent = nullptr);
     ~Tab() override;
 
-    // Set before start.
-    void setTape(Tape tape) { m_tape = std::move(tape); }
+    // Set before start. A replay takes the recorded command, so that the
+    // caption reads as it did.
+    void setTape(Tape tape);
     // Starts the program, or the replay that stands in for it.
     bool start(QString *error);
 

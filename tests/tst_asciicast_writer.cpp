@@ -56,7 +56,7 @@ void AsciicastWriterTest::events()
     {
         AsciicastWriter writer;
         QString error;
-        QVERIFY2(writer.open(path, {QSize(100, 30), 1700000000, QStringLiteral("sh -c 'echo \"x\"'"), QStringLiteral("xterm")}, &error),
+        QVERIFY2(writer.open(path, {QSize(100, 30), 1700000000, QStringLiteral("sh -c 'echo \"x\"'"), QStringLiteral("/bin/sh"), QStringLiteral("xterm")}, &error),
                  qPrintable(error));
         double time = 0;
         for (const QByteArray &chunk : chunks) {
@@ -83,6 +83,7 @@ void AsciicastWriterTest::events()
     QCOMPARE(recording->size, QSize(100, 30));
     QCOMPARE(recording->command, QStringLiteral("sh -c 'echo \"x\"'"));
     QCOMPARE(recording->term, QStringLiteral("xterm"));
+    QCOMPARE(recording->shell, QStringLiteral("/bin/sh"));
     QStringList read;
     for (const RecordedEvent &event : recording->events)
         read << QChar::fromLatin1(event.kind) + QString::fromUtf8(event.data);
@@ -110,7 +111,7 @@ void AsciicastWriterTest::unwritableFile()
 {
     AsciicastWriter writer;
     QString error;
-    QVERIFY(!writer.open(QStringLiteral("/nonexistent/dir/x.cast"), {QSize(80, 24), 0, {}, {}}, &error));
+    QVERIFY(!writer.open(QStringLiteral("/nonexistent/dir/x.cast"), {QSize(80, 24), 0, {}, {}, {}}, &error));
     QVERIFY2(error.contains(QLatin1String("/nonexistent/dir/x.cast")), qPrintable(error));
     writer.output(0, "x", 1);   // ignored, not a crash
 }

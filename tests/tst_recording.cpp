@@ -15,7 +15,7 @@ private Q_SLOTS:
 
 namespace {
 
-const QByteArray header = R"({"version": 2, "width": 90, "height": 30, "command": "sh", "env": {"TERM": "vt100"}})" "\n";
+const QByteArray header = R"({"version": 2, "width": 90, "height": 30, "command": "sh", "env": {"TERM": "vt100", "SHELL": "/bin/zsh"}})" "\n";
 
 } // namespace
 
@@ -60,6 +60,7 @@ void RecordingTest::parse()
     QCOMPARE(recording->size, QSize(90, 30));
     QCOMPARE(recording->command, QStringLiteral("sh"));
     QCOMPARE(recording->term, QStringLiteral("vt100"));
+    QCOMPARE(recording->shell, QStringLiteral("/bin/zsh"));
     QStringList read;
     for (const RecordedEvent &event : recording->events)
         read << QStringLiteral("%1@%2:%3").arg(QChar::fromLatin1(event.kind)).arg(event.time).arg(QString::fromUtf8(event.data));

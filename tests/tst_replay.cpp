@@ -122,7 +122,9 @@ void Replay::roundTrip_data()
     QTest::addColumn<int>("status");
     QTest::newRow("demo") << QByteArray() << 0;
     QTest::newRow("script error") << QByteArray(R"lua(
-local s = require('morvane').app.Screen
+local app = require('morvane').app
+local s = app.Screen
+print(app:GetScriptTab().Caption)
 s:Send("echo '@@'X\r")
 print(s:WaitForString('@@X', 5))
 error('stopped on purpose')
