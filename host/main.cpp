@@ -278,7 +278,7 @@ int runScript(Operations &operations, ApiServer &server, Tab *first, const Optio
     });
     // Noted at once, so that the script's end cannot report its own status
     // first; the host ends on the next turn, outside the request at hand.
-    QObject::connect(first, &Tab::replayFailed, [&](const QString &message) {
+    QObject::connect(first, &Tab::replayFailed, &script, [&](const QString &message) {
         std::fprintf(stderr, "Replay mismatch at %s\n", qPrintable(message));
         replayFailed = true;
         QTimer::singleShot(0, [&] { finish(replayMismatchStatus); });

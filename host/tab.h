@@ -1,9 +1,10 @@
 // One tab of the host, a thin composition: the program (a child on its
-// pseudo-terminal, or a replayed recording), the screen, the received-text stream (decoded from the child's output and
-// counted in UTF-16 units), echo tracking, the session log and a ZMODEM
-// upload. What the child sends is read in bursts and handed to each of them;
-// during an upload it goes to the upload alone. The script's tab may also
-// record its session: each burst and each send, as they happen.
+// pseudo-terminal, or a replayed recording), the screen, the received-text
+// stream (decoded from the child's output and counted in UTF-16 units), echo
+// tracking, the session log and a ZMODEM upload. What the child sends is
+// read in bursts and handed to each of them; during an upload it goes to the
+// upload alone. The script's tab may also record its session: each burst and
+// each send, as they happen.
 #pragma once
 
 #include "asciicast_writer.h"
