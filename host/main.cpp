@@ -1,11 +1,13 @@
 // morvane-host: command line and start-up. main parses the options, sets up
 // (signals, the socket server, the first tab) and runs morvane-lua on the
-// script until it ends; the host's exit status is the script's.
+// script until it ends; the host's exit status is the script's, or 3 when a
+// replay sees the script send what the recording does not hold.
 #include "api_server.h"
 #include "operations.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -22,6 +24,9 @@
 #include <unistd.h>
 
 namespace {
+
+// The host's own status for a replay that went another way than its recording.
+constexpr int replayMismatchStatus = 3;
 
 int signalPipe[2] = {-1, -1};
 
@@ -96,6 +101,46 @@ struct Options {
     QStringList script;            // the script and its arguments
 };
 
+// The script tab's replay and recording. The recording is read whole before
+// the record file is opened, so that one file can be replayed and refreshed;
+// a replay runs on the recorded screen size unless --size says otherwise.
+void readTape(const QCommandLineParser &parser, const QCommandLineOption &replayOption,
+              const QCommandLineOption &speedOption, const QCommandLineOption &recordOption, bool sizeGiven,
+              HostSettings &settings)
+{
+    Tape &tape = settings.firstTabTape;
+    QString error;
+    if (parser.isSet(replayOption)) {
+        std::optional<Recording> recording = readRecording(parser.value(replayOption), &error);
+        if (!recording)
+            usageError(error);
+        if (!sizeGiven)
+            settings.size = recording->size;
+        tape.replay = std::make_shared<const Recording>(std::move(*recording));
+    }
+    if (parser.isSet(speedOption)) {
+        bool ok = false;
+        tape.replaySpeed = parser.value(speedOption).toDouble(&ok);
+        if (!ok || !(tape.replaySpeed > 0) || tape.replaySpeed > 1e6)
+            usageError(QStringLiteral("--replay-speed must be a number above 0."));
+        if (!tape.replay)
+            usageError(QStringLiteral("--replay-speed needs --replay."));
+    }
+    if (parser.isSet(recordOption)) {
+        AsciicastWriter::Header header;
+        header.size = settings.size;
+        header.timestamp = QDateTime::currentSecsSinceEpoch();
+        // Without a command the tab runs the shell: the command is the shell's.
+        header.shell = tape.replay ? tape.replay->shell : qEnvironmentVariable("SHELL", QStringLiteral("/bin/sh"));
+        header.command = tape.replay ? tape.replay->command
+                         : !settings.firstCommand.isEmpty() ? settings.firstCommand : header.shell;
+        header.term = tape.replay && !tape.replay->term.isEmpty() ? tape.replay->term : QStringLiteral("xterm-256color");
+        tape.recorder = std::make_shared<AsciicastWriter>();
+        if (!tape.recorder->open(parser.value(recordOption), header, &error))
+            usageError(error);
+    }
+}
+
 // Parses the command line; a usage error ends the host with status 2.
 Options parseOptions()
 {
@@ -112,7 +157,16 @@ Options parseOptions()
     const QCommandLineOption runnerOption(QStringLiteral("runner"), QStringLiteral("The morvane-lua to run (default: beside the host, then PATH)."), QStringLiteral("PATH"));
     const QCommandLineOption keepOption(QStringLiteral("keep"), QStringLiteral("Received text held per tab, in MiB (default 16)."), QStringLiteral("MIB"), QStringLiteral("16"));
     const QCommandLineOption traceOption(QStringLiteral("trace"), QStringLiteral("Write every request and reply to FILE, one line each."), QStringLiteral("FILE"));
-    parser.addOptions({commandOption, sizeOption, profileOption, answersOption, runnerOption, keepOption, traceOption});
+    const QCommandLineOption recordOption(QStringLiteral("record"), QStringLiteral(
+        "Record the script tab's session to FILE as asciicast v2, written as it goes. Bytes that are not "
+        "UTF-8 (a ZMODEM transfer) are stored as U+FFFD."), QStringLiteral("FILE"));
+    const QCommandLineOption replayOption(QStringLiteral("replay"), QStringLiteral(
+        "Replay the recording FILE in place of the script tab's program: each recorded input waits for the "
+        "script to send it; anything else ends the host with status 3."), QStringLiteral("FILE"));
+    const QCommandLineOption replaySpeedOption(QStringLiteral("replay-speed"), QStringLiteral(
+        "Keep the recorded gaps, divided by X (default: no delays)."), QStringLiteral("X"));
+    parser.addOptions({commandOption, sizeOption, profileOption, answersOption, runnerOption, keepOption, traceOption,
+                       recordOption, replayOption, replaySpeedOption});
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("script"), QStringLiteral("The Lua script to run."));
@@ -154,6 +208,7 @@ Options parseOptions()
     options.runner = findRunner(parser.value(runnerOption));
     if (parser.isSet(traceOption))
         options.tracePath = parser.value(traceOption);
+    readTape(parser, replayOption, replaySpeedOption, recordOption, parser.isSet(sizeOption), settings);
     return options;
 }
 
@@ -191,11 +246,12 @@ int runScript(Operations &operations, ApiServer &server, const Options &options)
 
     int exitStatus = 1;
     bool ending = false;
+    bool replayFailed = false;
     const auto finish = [&](int status) {
         if (ending)
             return;
         ending = true;
-        exitStatus = status;
+        exitStatus = replayFailed ? replayMismatchStatus : status;
         server.close();
         if (script.state() != QProcess::NotRunning) {
             script.terminate();
@@ -219,6 +275,13 @@ int runScript(Operations &operations, ApiServer &server, const Options &options)
     QObject::connect(&operations, &Operations::quitRequested, [&] {
         // Give the reply to `quit` a moment to reach the script.
         QTimer::singleShot(50, [&] { finish(0); });
+    });
+    // Noted at once, so that the script's end cannot report its own status
+    // first; the host ends on the next turn, outside the request at hand.
+    QObject::connect(first, &Tab::replayFailed, &script, [&](const QString &message) {
+        std::fprintf(stderr, "Replay mismatch at %s\n", qPrintable(message));
+        replayFailed = true;
+        QTimer::singleShot(0, [&] { finish(replayMismatchStatus); });
     });
     QSocketNotifier signals(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&signals, &QSocketNotifier::activated, [&] {

@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <utility>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -91,6 +92,7 @@ Tab *Operations::openTab(const QString &command, const Profile *profile, QString
     const QString id = nextTabId();
     ++m_nextTabNumber;
     auto *tab = new Tab(id, command, m_settings.size, m_settings.keepBytes, this);
+    tab->setTape(std::exchange(m_settings.firstTabTape, Tape{}));  // only the first tab takes it
     tab->options = defaultOptions(profile);
     if (profile)
         tab->profileId = profile->id;

@@ -33,6 +33,7 @@ struct HostSettings {
     qint64 keepBytes = 16 * 1024 * 1024;
     QList<Profile> profiles;
     QHash<QString, QList<QJsonObject>> answers;  // queued dialog replies per operation
+    Tape firstTabTape;             // the script's tab records or replays
 };
 
 class Operations : public QObject {

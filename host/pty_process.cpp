@@ -74,7 +74,7 @@ std::vector<pid_t> sessionMembers(pid_t leader)
 } // namespace
 
 PtyProcess::PtyProcess(QObject *parent)
-    : QObject(parent)
+    : TabProgram(parent)
 {
 }
 
@@ -150,6 +150,7 @@ bool PtyProcess::start(const QString &command, QSize terminalSize, QString *erro
     }
     m_pid = pid;
     m_master = master;
+    m_clock.start();
     fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
     fcntl(m_master, F_SETFD, FD_CLOEXEC);
 

@@ -3,6 +3,9 @@
 // log, and every part that answers the child writes through the process.
 #include "tab.h"
 
+#include "pty_process.h"
+#include "replay_source.h"
+
 #include <QFileInfo>
 
 namespace {
@@ -15,22 +18,53 @@ constexpr qsizetype burstBytes = 64 * 1024;
 
 Tab::Tab(const QString &id, const QString &command, QSize size, qint64 keepBytes, QObject *parent)
     : QObject(parent), m_id(id), m_command(command), m_size(size),
-      m_screen(size, [this](const QByteArray &answer) { m_process.write(answer); }),
+      m_screen(size, [this](const QByteArray &answer) { if (m_process) m_process->answer(answer); }),
       m_stream(keepBytes),
-      m_upload([this](const QByteArray &bytes) { m_process.write(bytes); })
+      m_upload([this](const QByteArray &bytes) { if (m_process) m_process->answer(bytes); })
 {
-    connect(&m_process, &PtyProcess::readyRead, this, [this] { drain(); });
-    connect(&m_process, &PtyProcess::exited, this, [this] {
-        drain();
-        Q_EMIT exited();
-    });
 }
 
 Tab::~Tab() = default;
 
+void Tab::setTape(Tape tape)
+{
+    m_tape = std::move(tape);
+    if (m_tape.replay)
+        m_command = m_tape.replay->command == m_tape.replay->shell ? QString() : m_tape.replay->command;
+}
+
 bool Tab::start(QString *error)
 {
-    return m_process.start(m_command, m_size, error);
+    if (m_tape.replay) {
+        auto *replay = new ReplaySource(*m_tape.replay, m_tape.replaySpeed);
+        connect(replay, &ReplaySource::mismatch, this, &Tab::replayFailed);
+        m_process.reset(replay);
+    } else {
+        m_process = std::make_unique<PtyProcess>();
+    }
+    connect(m_process.get(), &TabProgram::readyRead, this, [this] { drain(); });
+    connect(m_process.get(), &TabProgram::exited, this, [this] {
+        drain();
+        Q_EMIT exited();
+    });
+    return m_process->start(m_command, m_size, error);
+}
+
+bool Tab::running() const
+{
+    return m_process && m_process->running();
+}
+
+void Tab::hangUp(int graceMs)
+{
+    if (m_process)
+        m_process->hangUp(graceMs);
+}
+
+void Tab::terminate()
+{
+    if (m_process)
+        m_process->terminate();
 }
 
 QString Tab::caption() const
@@ -46,7 +80,7 @@ QString Tab::caption() const
 
 void Tab::drain(bool firstTextOnly)
 {
-    if (!m_process.readable())
+    if (!m_process || !m_process->readable())
         return;
     // A pseudo-terminal hands over at most a few KiB a read: everything that
     // is there now is gathered first and taken in as one piece, so that
@@ -57,7 +91,7 @@ void Tab::drain(bool firstTextOnly)
     // A request held for new text is answered with the first read that brings
     // some; the rest follows on the next turn of the event loop.
     const qsizetype budget = firstTextOnly || m_waitedOn ? 1 : burstBytes;
-    m_process.read(burst, budget);
+    m_process->read(burst, budget);
     if (burst.isEmpty())
         return;
     take(burst.constData(), burst.size());
@@ -67,6 +101,8 @@ void Tab::drain(bool firstTextOnly)
 
 void Tab::take(const char *data, qint64 size)
 {
+    if (m_tape.recorder)
+        m_tape.recorder->output(m_process->sessionTime(), data, size);
     if (m_upload.active()) {
         m_upload.fromChild(data, size);
         return;
@@ -86,7 +122,9 @@ bool Tab::send(const QByteArray &bytes)
     if (!running())
         return false;
     m_echo.sent(bytes);
-    m_process.write(bytes);
+    m_process->write(bytes);
+    if (m_tape.recorder)
+        m_tape.recorder->input(m_process->sessionTime(), bytes);
     return true;
 }
 
