@@ -276,13 +276,6 @@ int runScript(Operations &operations, ApiServer &server, const Options &options)
         // Give the reply to `quit` a moment to reach the script.
         QTimer::singleShot(50, [&] { finish(0); });
     });
-    // Noted at once, so that the script's end cannot report its own status
-    // first; the host ends on the next turn, outside the request at hand.
-    QObject::connect(first, &Tab::replayFailed, &script, [&](const QString &message) {
-        std::fprintf(stderr, "Replay mismatch at %s\n", qPrintable(message));
-        replayFailed = true;
-        QTimer::singleShot(0, [&] { finish(replayMismatchStatus); });
-    });
     QSocketNotifier signals(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&signals, &QSocketNotifier::activated, [&] {
         char sig = 0;
@@ -294,11 +287,19 @@ int runScript(Operations &operations, ApiServer &server, const Options &options)
     // once the event loop runs, when the tab is there.
     script.start();
     QString error;
-    if (!operations.openFirstTab(&error)) {
+    Tab *first = operations.openFirstTab(&error);
+    if (!first) {
         std::fprintf(stderr, "%s\n", qPrintable(error));
         finish(1);
         return 1;
     }
+    // Noted at once, so that the script's end cannot report its own status
+    // first; the host ends on the next turn, outside the request at hand.
+    QObject::connect(first, &Tab::replayFailed, &script, [&](const QString &message) {
+        std::fprintf(stderr, "Replay mismatch at %s\n", qPrintable(message));
+        replayFailed = true;
+        QTimer::singleShot(0, [&] { finish(replayMismatchStatus); });
+    });
     const int status = QCoreApplication::exec();
     return ending ? exitStatus : status;
 }
