@@ -1,0 +1,187 @@
+// morvane-host in the sessions a user runs: the screen compared cell for
+// cell with tmux running the same program at the same size, the first output
+// of a tab seen by a script's first wait, and the status of an ended program.
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#ifndef MORVANE_HOST_PATH
+#error "tst_host_session needs the morvane-host target"
+#endif
+
+namespace {
+
+struct HostRun {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+// Runs `script` under the host with `hostArguments`; the script gets its
+// arguments after the script path.
+HostRun runHost(const QTemporaryDir &dir, const QByteArray &script, const QStringList &hostArguments,
+                const QStringList &scriptArguments = {})
+{
+    const QString path = dir.filePath(QStringLiteral("script.lua"));
+    writeFile(path, script);
+    QProcess host;
+    host.setWorkingDirectory(dir.path());
+    host.start(QStringLiteral(MORVANE_HOST_PATH),
+               hostArguments + QStringList{QStringLiteral("--runner"), QStringLiteral(MORVANE_LUA_PATH), path} + scriptArguments);
+    host.closeWriteChannel();
+    HostRun run;
+    if (!host.waitForFinished(60000)) {
+        host.kill();
+        host.waitForFinished();
+        run.err = QStringLiteral("(the host did not finish) ");
+    }
+    run.exitCode = host.exitStatus() == QProcess::NormalExit ? host.exitCode() : -1;
+    run.out = QString::fromUtf8(host.readAllStandardOutput());
+    run.err += QString::fromUtf8(host.readAllStandardError());
+    return run;
+}
+
+// Rows without their trailing blanks, and no blank rows at the end: tmux
+// leaves out what the host pads with spaces.
+QString trimmedScreen(const QString &screen)
+{
+    QStringList rows = screen.split(QLatin1Char('\n'));
+    for (QString &row : rows)
+        while (row.endsWith(QLatin1Char(' ')))
+            row.chop(1);
+    while (!rows.isEmpty() && rows.last().isEmpty())
+        rows.removeLast();
+    return rows.join(QLatin1Char('\n'));
+}
+
+// A tmux server of its own, killed when the test is done with it.
+class Tmux {
+public:
+    // A server of its own per instance: a killed server's socket may linger a moment.
+    Tmux() : m_socket(QStringLiteral("morvane-test-%1-%2").arg(QCoreApplication::applicationPid()).arg(++s_count)) {}
+    ~Tmux() { run({QStringLiteral("kill-server")}); }
+
+    QString run(const QStringList &arguments) const
+    {
+        QProcess tmux;
+        tmux.start(QStringLiteral("tmux"), QStringList{QStringLiteral("-L"), m_socket, QStringLiteral("-f"), QStringLiteral("/dev/null")} + arguments);
+        tmux.waitForFinished(10000);
+        return QString::fromUtf8(tmux.readAllStandardOutput());
+    }
+    QString screen() const { return run({QStringLiteral("capture-pane"), QStringLiteral("-p"), QStringLiteral("-t"), QStringLiteral("screen")}); }
+    bool awaitScreen(const QString &text) const
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (!screen().contains(text)) {
+            if (timer.elapsed() > 10000)
+                return false;
+            QThread::msleep(20);
+        }
+        return true;
+    }
+
+private:
+    static inline int s_count = 0;
+    QString m_socket;
+};
+
+// Waits for `wait` on the screen, sends `keys`, waits for "done" and prints
+// the whole screen.
+const QByteArray screenScript = R"lua(
+local n, tab = __morvane_native, os.getenv('MORVANE_TAB')
+local wait, keys = arg[1], arg[2]
+local function screen() return n.rpc{ op = 'screen.region', tab = tab }.text end
+local function await(text)
+  local deadline = n.now() + 10
+  while not screen():find(text, 1, true) do
+    if n.now() > deadline then error('never shown: ' .. text .. '\n' .. screen()) end
+    n.sleep(20)
+  end
+end
+if wait ~= '' then
+  await(wait)
+  n.rpc{ op = 'send', tab = tab, text = keys }
+end
+await('done')
+io.write(screen())
+)lua";
+
+} // namespace
+
+class HostSession : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void sameScreenAsTmux_data();
+    void sameScreenAsTmux();
+};
+
+void HostSession::sameScreenAsTmux_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QString>("wait");  // shown before the keys are typed
+    QTest::addColumn<QString>("keys");
+
+    // Each command leaves "done" on the screen when it is over. The text file
+    // is longer than the screen, so that a full-screen program fills it.
+    const QString file = QStringLiteral("seq 1 100 | sed 's/^/line /' > f.txt; ");
+    const QString main = QStringLiteral("printf 'main 1\\nmain 2\\n'; ");
+    QTest::newRow("alternate screen 1049") << main + "printf '\\033[?1049h\\033[Halt\\033[?1049l'; printf done" << "" << "";
+    QTest::newRow("alternate screen 1047") << main + "printf '\\033[?1047h\\033[Halt\\033[?1047l'; printf done" << "" << "";
+    QTest::newRow("alternate screen 47") << main + "printf '\\033[?47h\\033[Halt\\033[?47l'; printf done" << "" << "";
+    QTest::newRow("1049 saves the cursor") << main + "printf 'ab\\033[?1049h\\033[5;5Hx\\033[?1049lc'; printf ' done'" << "" << "";
+    QTest::newRow("alternate screen cleared on entry") << main + "printf '\\033[?1049hold\\033[?1049l\\033[?1049h\\033[2;1Hnew\\033[?1049l'; printf done"
+                                                       << "" << "";
+    QTest::newRow("vim quit") << file + main + "vim -u NONE -N -i NONE f.txt; printf done" << "line 20" << ":q\r";
+    QTest::newRow("less quit") << file + main + "less f.txt; printf done" << "line 20" << "q";
+}
+
+// The same program at the same size under tmux and the host: the screens
+// match once it is over.
+void HostSession::sameScreenAsTmux()
+{
+    QFETCH(QString, command);
+    QFETCH(QString, wait);
+    QFETCH(QString, keys);
+    if (QStandardPaths::findExecutable(QStringLiteral("tmux")).isEmpty())
+        QSKIP("tmux is not installed");
+    if (command.contains(QLatin1String("vim")) && QStandardPaths::findExecutable(QStringLiteral("vim")).isEmpty())
+        QSKIP("vim is not installed");
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    // The same terminal type in both, so that both get the same bytes.
+    const QString full = QStringLiteral("cd '%1'; export TERM=xterm-256color LESS= LESSHISTFILE=-; %2; sleep 30").arg(dir.path(), command);
+
+    Tmux tmux;
+    tmux.run({QStringLiteral("new-session"), QStringLiteral("-d"), QStringLiteral("-s"), QStringLiteral("screen"),
+              QStringLiteral("-x"), QStringLiteral("80"), QStringLiteral("-y"), QStringLiteral("24"), full});
+    if (!wait.isEmpty()) {
+        QVERIFY2(tmux.awaitScreen(wait), qPrintable(tmux.screen()));
+        tmux.run({QStringLiteral("send-keys"), QStringLiteral("-t"), QStringLiteral("screen"), QStringLiteral("-l"), keys});
+    }
+    QVERIFY2(tmux.awaitScreen(QStringLiteral("done")), qPrintable(tmux.screen()));
+    const QString expected = trimmedScreen(tmux.screen());
+
+    const HostRun run = runHost(dir, screenScript, {QStringLiteral("--size"), QStringLiteral("80x24"), QStringLiteral("-c"), full}, {wait, keys});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    const QString actual = trimmedScreen(run.out);
+    QVERIFY2(actual == expected, qPrintable(QStringLiteral("host:\n%1\ntmux:\n%2").arg(actual, expected)));
+}
+
+QTEST_GUILESS_MAIN(HostSession)
+#include "tst_host_session.moc"
