@@ -246,11 +246,8 @@ int serve(const Options &options)
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return 1;
     }
-    Tab *first = operations.openFirstTab(&error);
-    if (!first) {
-        std::fprintf(stderr, "%s\n", qPrintable(error));
-        return 1;
-    }
+    // Its program starts when the script first addresses it.
+    Tab *first = operations.openFirstTab();
     return runScript(operations, server, first, options);
 }
 

@@ -80,22 +80,18 @@ Operations::~Operations()
     shutdown();
 }
 
-Tab *Operations::openFirstTab(QString *error)
+Tab *Operations::openFirstTab()
 {
-    return openTab(m_settings.firstCommand, nullptr, error);
+    return openTab(m_settings.firstCommand, nullptr);
 }
 
-Tab *Operations::openTab(const QString &command, const Profile *profile, QString *error)
+Tab *Operations::openTab(const QString &command, const Profile *profile)
 {
     const QString id = QStringLiteral("tab-%1").arg(m_nextTabNumber++);
     auto *tab = new Tab(id, command, m_settings.size, m_settings.keepBytes, this);
     tab->options = defaultOptions(profile);
     if (profile)
         tab->profileId = profile->id;
-    if (!tab->start(error)) {
-        delete tab;
-        return nullptr;
-    }
     connect(tab, &Tab::received, this, [this, tab] { releaseHeld(tab, false); });
     connect(tab, &Tab::exited, this, [this, tab] { releaseHeld(tab, true); });
     m_tabs.append(tab);
@@ -160,12 +156,26 @@ void Operations::handle(const QJsonObject &request, const Responder &respond)
         respond(ApiReply::failure(QStringLiteral("No such tab: %1").arg(tabValue.toString())));
         return;
     }
+    // The tab's program starts when the script first addresses the tab, so
+    // that the first mark the script takes is the start of the tab's text
+    // and nothing the program prints is missed. Closing a tab that never
+    // started starts nothing.
+    const bool startsNow = !tab->started() && op != QLatin1String("close");
+    if (startsNow) {
+        QString error;
+        if (!tab->start(&error)) {
+            respond(ApiReply::failure(error));
+            return;
+        }
+    }
     if (op == QLatin1String("stream")) {
         stream(tab, request, respond);
         return;
     }
-    // What the child has written but the host has not read yet counts as received.
-    tab->drain();
+    // What the child has written but the host has not read yet counts as
+    // received; a child started just now has written nothing yet.
+    if (!startsNow)
+        tab->drain();
     respond((this->*m_tabOperations.value(op))(tab, request));
 }
 
@@ -372,11 +382,8 @@ ApiReply Operations::caption(Tab *tab, const QJsonObject &request)
 
 ApiReply Operations::clone(Tab *tab, const QJsonObject &)
 {
-    QString error;
     const Profile *profile = findProfile(tab->profileId);
-    Tab *copy = openTab(tab->command(), profile, &error);
-    if (!copy)
-        return ApiReply::failure(error);
+    Tab *copy = openTab(tab->command(), profile);
     copy->options = tab->options;
     return ApiReply::success(QJsonObject{{QStringLiteral("id"), copy->id()}});
 }
@@ -488,10 +495,7 @@ ApiReply Operations::connectProfile(const QJsonObject &request)
     } else {
         return ApiReply::failure(QStringLiteral("connect needs a profile id or a table with a command."));
     }
-    QString error;
-    Tab *tab = openTab(command, profile, &error);
-    if (!tab)
-        return ApiReply::failure(error);
+    Tab *tab = openTab(command, profile);
     return ApiReply::success(QJsonObject{{QStringLiteral("id"), tab->id()}});
 }
 

@@ -45,7 +45,7 @@ public:
     ~Operations() override;
 
     // Opens the first tab; its id is what the script is started with.
-    Tab *openFirstTab(QString *error);
+    Tab *openFirstTab();
     void handle(const QJsonObject &request, const Responder &respond);
     // Ends every child process; nothing is left running afterwards.
     void shutdown();
@@ -57,7 +57,8 @@ private:
     using TabOperation = ApiReply (Operations::*)(Tab *, const QJsonObject &);
     using AppOperation = ApiReply (Operations::*)(const QJsonObject &);
 
-    Tab *openTab(const QString &command, const Profile *profile, QString *error);
+    // A new tab; its program starts when a request first addresses it.
+    Tab *openTab(const QString &command, const Profile *profile);
     Tab *findTab(const QString &id) const;
     const Profile *findProfile(const QString &id) const;
     QJsonObject defaultOptions(const Profile *profile) const;

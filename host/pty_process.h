@@ -22,6 +22,7 @@ public:
     // Runs `command` with /bin/sh -c, or the user's shell when it is empty,
     // on a terminal of `size`.
     bool start(const QString &command, QSize size, QString *error);
+    bool started() const { return m_pid > 0; }
     bool running() const { return m_pid > 0 && !m_exited; }
     // The terminal can still be read: started, and not yet at its end.
     bool readable() const;

@@ -27,7 +27,10 @@ public:
     Tab(const QString &id, const QString &command, QSize size, qint64 keepBytes, QObject *parent = nullptr);
     ~Tab() override;
 
+    // Starts the child; a tab's child starts when the script first
+    // addresses the tab, so that the script sees all it prints.
     bool start(QString *error);
+    bool started() const { return m_process.started(); }
 
     QString id() const { return m_id; }
     QString command() const { return m_command; }
