@@ -110,7 +110,10 @@ Options parseOptions()
     const QCommandLineOption profileOption(QStringLiteral("profile"), QStringLiteral("A connection profile for connect and profiles (repeatable)."), QStringLiteral("NAME=CMD"));
     const QCommandLineOption answersOption(QStringLiteral("answers"), QStringLiteral("JSON file of queued dialog replies per dialog operation."), QStringLiteral("FILE"));
     const QCommandLineOption runnerOption(QStringLiteral("runner"), QStringLiteral("The morvane-lua to run (default: beside the host, then PATH)."), QStringLiteral("PATH"));
-    const QCommandLineOption keepOption(QStringLiteral("keep"), QStringLiteral("Received text held per tab, in MiB (default 4)."), QStringLiteral("MIB"), QStringLiteral("4"));
+    // The default matches the most text the runner takes in one reply.
+    const QCommandLineOption keepOption(QStringLiteral("keep"),
+        QStringLiteral("Received text held per tab, in MiB (default 16): how far back a wait can still read; older text is dropped."),
+        QStringLiteral("MIB"), QStringLiteral("16"));
     const QCommandLineOption traceOption(QStringLiteral("trace"), QStringLiteral("Write every request and reply to FILE, one line each."), QStringLiteral("FILE"));
     parser.addOptions({commandOption, sizeOption, profileOption, answersOption, runnerOption, keepOption, traceOption});
     parser.addHelpOption();
@@ -242,6 +245,9 @@ int serve(const Options &options)
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return 2;
     }
+    QObject::connect(&operations, &Operations::tabEnded, &server, [&server](const QString &id, const QString &status) {
+        server.traceNote(QStringLiteral("%1: %2").arg(id, status));
+    });
     if (!server.listen(&error)) {
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return 1;

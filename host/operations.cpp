@@ -67,10 +67,6 @@ Operations::Operations(const HostSettings &settings, QObject *parent)
         {QStringLiteral("version"), &Operations::version},
         {QStringLiteral("clipboard.get"), &Operations::clipboardGet},
         {QStringLiteral("clipboard.set"), &Operations::clipboardSet},
-        {QStringLiteral("dialog.message"), &Operations::dialog},
-        {QStringLiteral("dialog.prompt"), &Operations::dialog},
-        {QStringLiteral("dialog.confirm"), &Operations::dialog},
-        {QStringLiteral("dialog.file"), &Operations::dialog},
         {QStringLiteral("quit"), &Operations::quit},
     };
 }
@@ -93,7 +89,10 @@ Tab *Operations::openTab(const QString &command, const Profile *profile)
     if (profile)
         tab->profileId = profile->id;
     connect(tab, &Tab::received, this, [this, tab] { releaseHeld(tab, false); });
-    connect(tab, &Tab::exited, this, [this, tab] { releaseHeld(tab, true); });
+    connect(tab, &Tab::exited, this, [this, tab] {
+        releaseHeld(tab, true);
+        Q_EMIT tabEnded(tab->id(), tab->status());
+    });
     m_tabs.append(tab);
     if (m_activeTab.isEmpty())
         m_activeTab = id;
@@ -136,6 +135,12 @@ const Profile *Operations::findProfile(const QString &id) const
 void Operations::handle(const QJsonObject &request, const Responder &respond)
 {
     const QString op = request.value(QLatin1String("op")).toString();
+    static const QStringList dialogOperations{QStringLiteral("dialog.message"), QStringLiteral("dialog.prompt"),
+                                              QStringLiteral("dialog.confirm"), QStringLiteral("dialog.file")};
+    if (dialogOperations.contains(op)) {
+        m_dialogs.answer(request, respond);
+        return;
+    }
     if (const auto app = m_appOperations.find(op); app != m_appOperations.end()) {
         respond((this->*app.value())(request));
         return;
@@ -271,7 +276,7 @@ ApiReply Operations::info(Tab *tab, const QJsonObject &)
         {QStringLiteral("streamEnd"), static_cast<double>(tab->streamEnd())},
         {QStringLiteral("active"), tab->running()},
         {QStringLiteral("connected"), tab->running()},
-        {QStringLiteral("status"), tab->running() ? QStringLiteral("Connected") : QStringLiteral("Disconnected")},
+        {QStringLiteral("status"), tab->status()},
         {QStringLiteral("locked"), tab->locked()},
         {QStringLiteral("logging"), tab->logging()},
         {QStringLiteral("caption"), tab->caption()},
@@ -297,7 +302,7 @@ ApiReply Operations::send(Tab *tab, const QJsonObject &request)
     const QJsonValue text = request.value(QLatin1String("text"));
     if (!text.isString())
         return ApiReply::failure(QStringLiteral("send needs a text string."));
-    return sendTo(tab, text.toString().toUtf8());
+    return sendTo(tab, tab->encode(text.toString()));
 }
 
 ApiReply Operations::sendBytes(Tab *tab, const QJsonObject &request)
@@ -339,7 +344,7 @@ ApiReply Operations::action(Tab *tab, const QJsonObject &request)
     if (keys.contains(name))
         return sendTo(tab, keys.value(name));
     if (name == QLatin1String("paste"))
-        return sendTo(tab, m_clipboard.toUtf8());
+        return sendTo(tab, tab->encode(m_clipboard));
     if (name == QLatin1String("clear")) {
         tab->clearScreen();
         return ApiReply::success();
@@ -534,11 +539,6 @@ ApiReply Operations::clipboardSet(const QJsonObject &request)
         return ApiReply::failure(QStringLiteral("clipboard.set needs a text string."));
     m_clipboard = text.toString();
     return ApiReply::success();
-}
-
-ApiReply Operations::dialog(const QJsonObject &request)
-{
-    return m_dialogs.answer(request);
 }
 
 ApiReply Operations::quit(const QJsonObject &)

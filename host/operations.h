@@ -27,7 +27,7 @@ struct Profile {
 struct HostSettings {
     QString firstCommand;          // empty: the user's shell
     QSize size{80, 24};
-    qint64 keepBytes = 4 * 1024 * 1024;
+    qint64 keepBytes = 16 * 1024 * 1024;
     QList<Profile> profiles;
     QHash<QString, QList<QJsonObject>> answers;  // queued dialog replies per operation
 };
@@ -52,6 +52,8 @@ public:
 
 Q_SIGNALS:
     void quitRequested();
+    // A tab's program has ended; `status` says how.
+    void tabEnded(const QString &id, const QString &status);
 
 private:
     using TabOperation = ApiReply (Operations::*)(Tab *, const QJsonObject &);
@@ -107,7 +109,6 @@ private:
     ApiReply version(const QJsonObject &request);
     ApiReply clipboardGet(const QJsonObject &request);
     ApiReply clipboardSet(const QJsonObject &request);
-    ApiReply dialog(const QJsonObject &request);
     ApiReply quit(const QJsonObject &request);
 
     HostSettings m_settings;

@@ -192,6 +192,8 @@ void PtyProcess::childGone()
     if (reaped == 0)
         return;
     m_exited = true;
+    if (reaped == static_cast<pid_t>(m_pid))
+        m_waitStatus = status;
     if (m_exitNotifier)
         m_exitNotifier->setEnabled(false);
     if (m_exitPoll)
@@ -231,6 +233,13 @@ void PtyProcess::killSession(int signal) const
 {
     if (m_pid <= 0)
         return;
+    // Until the child has made its own session (it does so first thing after
+    // the fork), neither its group nor its session holds it: the child
+    // itself is signalled too, so that a hang-up however early ends it. Its
+    // signals are blocked until it has dropped the host's handlers, so the
+    // signal waits for it and acts as on any program.
+    if (!m_exited)
+        ::kill(static_cast<pid_t>(m_pid), signal);
     ::killpg(static_cast<pid_t>(m_pid), signal);
     for (pid_t member : sessionMembers(static_cast<pid_t>(m_pid))) {
         ::kill(member, signal);
@@ -258,13 +267,13 @@ void PtyProcess::terminate()
         return;
     killSession(SIGHUP);
     for (int waited = 0; waited < 300; waited += 10) {
-        if (!m_exited && waitpid(static_cast<pid_t>(m_pid), nullptr, WNOHANG) == m_pid)
+        if (!m_exited && waitpid(static_cast<pid_t>(m_pid), &m_waitStatus, WNOHANG) == m_pid)
             m_exited = true;
         if (m_exited && sessionMembers(static_cast<pid_t>(m_pid)).empty())
             return;
         usleep(10 * 1000);
     }
     killSession(SIGKILL);
-    if (!m_exited && waitpid(static_cast<pid_t>(m_pid), nullptr, 0) == m_pid)
+    if (!m_exited && waitpid(static_cast<pid_t>(m_pid), &m_waitStatus, 0) == m_pid)
         m_exited = true;
 }

@@ -24,6 +24,9 @@ public:
     bool start(const QString &command, QSize size, QString *error);
     bool started() const { return m_pid > 0; }
     bool running() const { return m_pid > 0 && !m_exited; }
+    bool hasExited() const { return m_exited; }
+    // How the child ended, as waitpid reported it; only once it has exited.
+    int waitStatus() const { return m_waitStatus; }
     // The terminal can still be read: started, and not yet at its end.
     bool readable() const;
     // Appends what the terminal holds to `burst` until it holds `budget`
@@ -55,6 +58,7 @@ private:
     int m_pidFd = -1;
     qint64 m_pid = -1;
     bool m_exited = false;
+    int m_waitStatus = 0;
     QSocketNotifier *m_readNotifier = nullptr;
     QSocketNotifier *m_writeNotifier = nullptr;
     QSocketNotifier *m_exitNotifier = nullptr;

@@ -3,13 +3,18 @@
 // log, and every part that answers the child writes through the process.
 #include "tab.h"
 
+#include "cp437.h"
+
 #include <QFileInfo>
+
+#include <sys/wait.h>
 
 namespace {
 
 // Most bytes taken in at one go before the event loop gets its turn: a
 // request that arrives meanwhile waits for the burst to end.
 constexpr qsizetype burstBytes = 64 * 1024;
+
 
 } // namespace
 
@@ -31,6 +36,22 @@ Tab::~Tab() = default;
 bool Tab::start(QString *error)
 {
     return m_process.start(m_command, m_size, error);
+}
+
+QString Tab::status() const
+{
+    if (!m_process.hasExited())
+        return m_process.running() ? QStringLiteral("Connected") : QStringLiteral("Disconnected");
+    const int how = m_process.waitStatus();
+    if (WIFSIGNALED(how))
+        return QStringLiteral("Killed by signal %1").arg(WTERMSIG(how));
+    return QStringLiteral("Exited with status %1").arg(WEXITSTATUS(how));
+}
+
+int Tab::exitCode() const
+{
+    const int how = m_process.waitStatus();
+    return WIFSIGNALED(how) ? 128 + WTERMSIG(how) : WEXITSTATUS(how);
 }
 
 QString Tab::caption() const
@@ -71,12 +92,17 @@ void Tab::take(const char *data, qint64 size)
         m_upload.fromChild(data, size);
         return;
     }
-    m_screen.write(data, size);
     m_echo.received(data, size);
     // Decoded and encoded again, so that what is held and logged is valid
-    // UTF-8 even when the child's output is not; encoded once for both.
-    const QString text = m_decoder.decode(QByteArrayView(data, size));
+    // UTF-8 even when the child's output is not; encoded once for both. The
+    // emulator runs in UTF-8: a CP437 tab's screen gets the text as decoded.
+    const bool cp437 = usesCp437();
+    const QString text = cp437 ? decodeCp437(QByteArrayView(data, size)) : m_decoder.decode(QByteArrayView(data, size));
     const QByteArray utf8 = text.toUtf8();
+    if (cp437)
+        m_screen.write(utf8.constData(), utf8.size());
+    else
+        m_screen.write(data, size);
     m_stream.append(utf8, text.size());
     m_log.write(data, size, utf8);
 }
@@ -88,6 +114,16 @@ bool Tab::send(const QByteArray &bytes)
     m_echo.sent(bytes);
     m_process.write(bytes);
     return true;
+}
+
+bool Tab::usesCp437() const
+{
+    return options.value(QLatin1String("encoding")).toString().compare(QLatin1String("CP437"), Qt::CaseInsensitive) == 0;
+}
+
+QByteArray Tab::encode(const QString &text) const
+{
+    return usesCp437() ? encodeCp437(text) : text.toUtf8();
 }
 
 bool Tab::startUpload(const QStringList &files, QString *error)

@@ -40,6 +40,11 @@ public:
 
     QString caption() const;
     bool running() const { return m_process.running(); }
+    // "Connected" while the child runs, then how it ended ("Exited with
+    // status 3", "Killed by signal 9").
+    QString status() const;
+    // The child's exit status as a shell reports it (128 + the signal).
+    int exitCode() const;
     bool locked() const { return m_upload.active(); }
     bool logging() const { return m_log.active(); }
     QSize size() const { return m_size; }
@@ -59,6 +64,9 @@ public:
 
     // Writes to the child; false once it has exited.
     bool send(const QByteArray &bytes);
+    // `text` in the tab's character set: its option "encoding" is "CP437"
+    // or UTF-8.
+    QByteArray encode(const QString &text) const;
     QString region(int top, int left, int bottom, int right) { return m_screen.region(top, left, bottom, right); }
     void clearScreen() { m_screen.clear(); }
     void resetTerminal() { m_screen.reset(); }
@@ -82,6 +90,7 @@ Q_SIGNALS:
 
 private:
     void take(const char *data, qint64 size);
+    bool usesCp437() const;
 
     QString m_id;
     QString m_command;

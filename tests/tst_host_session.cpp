@@ -1,6 +1,7 @@
 // morvane-host in the sessions a user runs: the screen compared cell for
 // cell with tmux running the same program at the same size, the first output
-// of a tab seen by a script's first wait.
+// of a tab seen by a script's first wait, the status of an ended program,
+// CP437.
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -156,6 +157,8 @@ private Q_SLOTS:
     void sameScreenAsTmux_data();
     void sameScreenAsTmux();
     void firstOutputSeen();
+    void sessions_data();
+    void sessions();
 };
 
 void HostSession::sameScreenAsTmux_data()
@@ -228,6 +231,82 @@ void HostSession::firstOutputSeen()
             failures += result.out + result.err;
     }
     QVERIFY2(seen == 20, qPrintable(QStringLiteral("%1 of 20: %2").arg(seen).arg(failures)));
+}
+
+void HostSession::sessions_data()
+{
+    QTest::addColumn<QStringList>("hostArguments");
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QByteArray>("err");  // what standard error holds, when not empty
+
+    // Waits until the script tab's program has ended, then prints its status.
+    const QByteArray ended = R"lua(
+local n, tab = __morvane_native, os.getenv('MORVANE_TAB')
+while n.rpc{ op = 'info', tab = tab }.connected do n.sleep(10) end
+print(n.rpc{ op = 'info', tab = tab }.status)
+)lua";
+    QTest::newRow("status: exited") << QStringList{"-c", "exit 3"} << ended << QString("Exited with status 3\n") << QByteArray();
+    QTest::newRow("status: killed") << QStringList{"-c", "kill -9 $$"} << ended << QString("Killed by signal 9\n") << QByteArray();
+
+    // Box drawing sent as CP437 bytes (0xC9 0xCD 0xBB) reaches the stream,
+    // the screen and a CP437-mode script of the compatibility globals.
+    QTest::newRow("CP437 from the program") << QStringList{"-c", "printf '\\311\\315\\273\\n'; sleep 5"} << QByteArray(R"lua(
+local n, tab = __morvane_native, os.getenv('MORVANE_TAB')
+n.rpc{ op = 'config.set', tab = tab, key = 'encoding', value = 'CP437' }
+expect('\n')
+print(before == '\201\205\187\r' and 'bytes' or before)
+print(n.rpc{ op = 'stream', tab = tab, position = 0 }.text)
+print(n.rpc{ op = 'screen.region', tab = tab, top = 1, bottom = 1, left = 1, right = 3 }.text)
+)lua") << QString("bytes\n╔═╗\r\n\n╔═╗\n") << QByteArray();
+
+    // The hang-up right after the tab's program starts (before it has a
+    // session of its own) ends it at once, not after the grace period; on a
+    // busy machine that happens several times in 200 runs.
+    QTest::newRow("disconnect right after connect") << QStringList{"-c", "sleep 30"} << QByteArray(R"lua(
+local n = __morvane_native
+local slowest = 0
+for _ = 1, 200 do
+  local id = n.rpc{ op = 'connect', profile = { command = 'exec sleep 30' } }.id
+  local started = n.now()
+  n.rpc{ op = 'disconnect', tab = id }
+  while n.rpc{ op = 'info', tab = id }.connected do n.sleep(5) end
+  slowest = math.max(slowest, n.now() - started)
+  n.rpc{ op = 'close', tab = id }
+end
+print(slowest < 1 and 'prompt' or ('slowest ' .. slowest))
+)lua") << QString("prompt\n") << QByteArray();
+
+    // 6 MB of lines (7 MB with the CR the terminal adds) fit the default
+    // of what a tab keeps: one wait reads them all.
+    QTest::newRow("--keep default holds a 6 MB cat")
+        << QStringList{"-c", "head -c 6000000 /dev/zero | tr '\\0' x | fold -w 99; echo END; sleep 5"} << QByteArray(R"lua(
+local screen = require('morvane').app.Screen
+print(screen:WaitForString('END', 30))
+)lua") << QString("true\n") << QByteArray();
+}
+
+void HostSession::sessions()
+{
+    QFETCH(QStringList, hostArguments);
+    QFETCH(QByteArray, script);
+    QFETCH(QString, out);
+    QFETCH(QByteArray, err);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("script.lua"));
+    writeFile(path, script);
+    const BusyMachine busy;
+    QProcess host;
+    host.start(QStringLiteral(MORVANE_HOST_PATH),
+               hostArguments + QStringList{QStringLiteral("--runner"), QStringLiteral(MORVANE_LUA_PATH), path});
+    host.closeWriteChannel();
+    QVERIFY(host.waitForFinished(60000));
+    const QByteArray stdErr = host.readAllStandardError();
+    QCOMPARE(QString::fromUtf8(host.readAllStandardOutput()), out);
+    QVERIFY2(host.exitCode() == 0, stdErr.constData());
+    if (!err.isEmpty())
+        QCOMPARE(stdErr, err);
 }
 
 QTEST_GUILESS_MAIN(HostSession)
