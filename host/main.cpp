@@ -93,6 +93,7 @@ struct Options {
     HostSettings settings;
     QString runner;
     std::optional<QString> tracePath;
+    bool show = false;              // the script tab's output copied to standard error
     QStringList script;            // the script and its arguments
 };
 
@@ -115,7 +116,10 @@ Options parseOptions()
         QStringLiteral("Received text held per tab, in MiB (default 16): how far back a wait can still read; older text is dropped."),
         QStringLiteral("MIB"), QStringLiteral("16"));
     const QCommandLineOption traceOption(QStringLiteral("trace"), QStringLiteral("Write every request and reply to FILE, one line each."), QStringLiteral("FILE"));
-    parser.addOptions({commandOption, sizeOption, profileOption, answersOption, runnerOption, keepOption, traceOption});
+    const QCommandLineOption showOption(QStringLiteral("show"),
+        QStringLiteral("Copy what the script tab's program sends to standard error as it arrives, to watch the session."));
+    parser.addOptions({commandOption, sizeOption, profileOption, answersOption, runnerOption, keepOption, traceOption,
+                       showOption});
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("script"), QStringLiteral("The Lua script to run."));
@@ -154,6 +158,7 @@ Options parseOptions()
     }
     if (parser.isSet(answersOption))
         settings.answers = readAnswers(parser.value(answersOption));
+    options.show = parser.isSet(showOption);
     options.runner = findRunner(parser.value(runnerOption));
     if (parser.isSet(traceOption))
         options.tracePath = parser.value(traceOption);
@@ -254,6 +259,8 @@ int serve(const Options &options)
     }
     // Its program starts when the script first addresses it.
     Tab *first = operations.openFirstTab();
+    if (options.show)
+        first->setMirror(STDERR_FILENO);
     return runScript(operations, server, first, options);
 }
 

@@ -7,7 +7,10 @@
 
 #include <QFileInfo>
 
+#include <cerrno>
+#include <poll.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -15,6 +18,23 @@ namespace {
 // request that arrives meanwhile waits for the burst to end.
 constexpr qsizetype burstBytes = 64 * 1024;
 
+// Writes all of `data` to `fd`, waiting while it is full; gives up when it
+// is gone.
+void writeAll(int fd, const char *data, qint64 size)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, static_cast<size_t>(size));
+        if (written > 0) {
+            data += written;
+            size -= written;
+        } else if (written < 0 && errno == EAGAIN) {
+            pollfd ready{fd, POLLOUT, 0};
+            poll(&ready, 1, 100);
+        } else if (!(written < 0 && errno == EINTR)) {
+            return;
+        }
+    }
+}
 
 } // namespace
 
@@ -92,6 +112,8 @@ void Tab::take(const char *data, qint64 size)
         m_upload.fromChild(data, size);
         return;
     }
+    if (m_mirror >= 0)
+        writeAll(m_mirror, data, size);
     m_echo.received(data, size);
     // Decoded and encoded again, so that what is held and logged is valid
     // UTF-8 even when the child's output is not; encoded once for both. The

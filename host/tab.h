@@ -69,6 +69,9 @@ public:
     QByteArray encode(const QString &text) const;
     QString region(int top, int left, int bottom, int right) { return m_screen.region(top, left, bottom, right); }
     void clearScreen() { m_screen.clear(); }
+    // Copies what the child sends, unchanged, to `fd` as it arrives (-1: to
+    // nowhere); a ZMODEM upload's bytes are not copied.
+    void setMirror(int fd) { m_mirror = fd; }
     void resetTerminal() { m_screen.reset(); }
 
     bool startLog(QString *error) { return m_log.start(options, error); }
@@ -97,6 +100,7 @@ private:
     QSize m_size;
     QByteArray m_readBuffer;        // one burst of reads, kept for its capacity
     bool m_waitedOn = false;
+    int m_mirror = -1;
 
     // Destroyed in reverse order: the upload's sender first, then the child,
     // then the emulator.

@@ -1,7 +1,8 @@
 // morvane-host in the sessions a user runs: the screen compared cell for
 // cell with tmux running the same program at the same size, the first output
-// of a tab seen by a script's first wait, the status of an ended program,
-// CP437.
+// of a tab seen by a script's first wait, sessions watched (--show),
+// dialogs on the terminal (through a pseudo-terminal that plays the user),
+// the status of an ended program, CP437.
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -148,6 +149,99 @@ private:
     QProcess m_loops[2];
 };
 
+// The host on a pseudo-terminal of its own; the test plays the person at it.
+class TerminalUser {
+public:
+    TerminalUser(const QStringList &arguments, QSize size)
+    {
+        winsize window{};
+        window.ws_col = static_cast<unsigned short>(size.width());
+        window.ws_row = static_cast<unsigned short>(size.height());
+        std::vector<std::string> strings{MORVANE_HOST_PATH};
+        for (const QString &argument : arguments)
+            strings.push_back(argument.toStdString());
+        std::vector<char *> argv;
+        for (std::string &string : strings)
+            argv.push_back(string.data());
+        argv.push_back(nullptr);
+        m_pid = forkpty(&m_master, nullptr, nullptr, &window);
+        if (m_pid == 0) {
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        tcgetattr(m_master, &m_initial);
+    }
+    ~TerminalUser()
+    {
+        if (m_pid > 0 && waitpid(m_pid, nullptr, WNOHANG) == 0) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+        ::close(m_master);
+    }
+
+    // Reads until what the terminal showed since the last call holds `text`.
+    bool await(const QByteArray &text, int timeoutMs = 15000)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (!m_seen.contains(text)) {
+            pollfd ready{m_master, POLLIN, 0};
+            if (timer.elapsed() > timeoutMs || poll(&ready, 1, 100) < 0)
+                return false;
+            char buffer[4096];
+            const ssize_t count = ready.revents ? ::read(m_master, buffer, sizeof buffer) : 0;
+            if (count > 0)
+                m_seen.append(buffer, count);
+            else if (ready.revents)
+                return false;  // the host and everything on its terminal are gone
+        }
+        m_seen.remove(0, m_seen.indexOf(text) + text.size());
+        return true;
+    }
+    void type(const QByteArray &keys) { QCOMPARE(::write(m_master, keys.constData(), keys.size()), keys.size()); }
+    void resize(QSize size)
+    {
+        winsize window{};
+        window.ws_col = static_cast<unsigned short>(size.width());
+        window.ws_row = static_cast<unsigned short>(size.height());
+        ioctl(m_master, TIOCSWINSZ, &window);
+    }
+    // The terminal's local modes (echo, canonical input, signals).
+    tcflag_t localModes() const
+    {
+        termios mode{};
+        tcgetattr(m_master, &mode);
+        return mode.c_lflag;
+    }
+    tcflag_t initialLocalModes() const { return m_initial.c_lflag; }
+    pid_t pid() const { return m_pid; }
+    // The host's exit status, -1 when it did not end in time.
+    int exitStatus(int timeoutMs = 15000)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        int status = 0;
+        while (timer.elapsed() < timeoutMs) {
+            char buffer[4096];
+            while (::read(m_master, buffer, sizeof buffer) > 0) {
+            }
+            if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+                m_pid = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            QThread::msleep(20);
+        }
+        return -1;
+    }
+
+private:
+    pid_t m_pid = -1;
+    int m_master = -1;
+    termios m_initial{};
+    QByteArray m_seen;
+};
+
 } // namespace
 
 class HostSession : public QObject {
@@ -159,6 +253,7 @@ private Q_SLOTS:
     void firstOutputSeen();
     void sessions_data();
     void sessions();
+    void dialogKeepsTabsReceiving();
 };
 
 void HostSession::sameScreenAsTmux_data()
@@ -249,6 +344,12 @@ print(n.rpc{ op = 'info', tab = tab }.status)
     QTest::newRow("status: exited") << QStringList{"-c", "exit 3"} << ended << QString("Exited with status 3\n") << QByteArray();
     QTest::newRow("status: killed") << QStringList{"-c", "kill -9 $$"} << ended << QString("Killed by signal 9\n") << QByteArray();
 
+    // What the program sends is copied to standard error as it is; the
+    // script's output stays on standard output.
+    QTest::newRow("--show") << QStringList{"--show", "-c", "printf '\\033[1mbold\\033[0m\\n'; sleep 5"}
+                            << QByteArray("print(require('morvane').app.Screen:WaitForString('bold', 5))")
+                            << QString("true\n") << QByteArray("\x1b[1mbold\x1b[0m\r\n");
+
     // Box drawing sent as CP437 bytes (0xC9 0xCD 0xBB) reaches the stream,
     // the screen and a CP437-mode script of the compatibility globals.
     QTest::newRow("CP437 from the program") << QStringList{"-c", "printf '\\311\\315\\273\\n'; sleep 5"} << QByteArray(R"lua(
@@ -307,6 +408,29 @@ void HostSession::sessions()
     QVERIFY2(host.exitCode() == 0, stdErr.constData());
     if (!err.isEmpty())
         QCOMPARE(stdErr, err);
+}
+
+// While a prompt waits for the person, the tab keeps receiving: its output
+// reaches the terminal (--show) before the answer is typed.
+void HostSession::dialogKeepsTabsReceiving()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("script.lua"));
+    writeFile(path, R"lua(
+local n, tab = __morvane_native, os.getenv('MORVANE_TAB')
+n.rpc{ op = 'info', tab = tab }
+local reply = n.rpc{ op = 'dialog.prompt', title = 'Login', message = 'Name?' }
+print('answer=' .. reply.text)
+)lua");
+    TerminalUser user({QStringLiteral("--show"), QStringLiteral("--runner"), QStringLiteral(MORVANE_LUA_PATH),
+                       QStringLiteral("-c"), QStringLiteral("sleep 0.5; echo arrived-meanwhile; sleep 30"), path},
+                      QSize(80, 24));
+    QVERIFY(user.await("Name?"));
+    QVERIFY(user.await("arrived-meanwhile"));
+    user.type("joe\r");
+    QVERIFY(user.await("answer=joe"));
+    QCOMPARE(user.exitStatus(), 0);
 }
 
 QTEST_GUILESS_MAIN(HostSession)
