@@ -2,6 +2,7 @@
 // (signals, the socket server, the first tab) and runs morvane-lua on the
 // script until it ends; the host's exit status is the script's.
 #include "api_server.h"
+#include "interaction.h"
 #include "operations.h"
 
 #include <QCommandLineParser>
@@ -18,6 +19,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <memory>
 #include <optional>
 #include <unistd.h>
 
@@ -94,6 +96,7 @@ struct Options {
     QString runner;
     std::optional<QString> tracePath;
     bool show = false;              // the script tab's output copied to standard error
+    bool interact = false;          // the terminal handed to the script tab after the script
     QStringList script;            // the script and its arguments
 };
 
@@ -118,8 +121,11 @@ Options parseOptions()
     const QCommandLineOption traceOption(QStringLiteral("trace"), QStringLiteral("Write every request and reply to FILE, one line each."), QStringLiteral("FILE"));
     const QCommandLineOption showOption(QStringLiteral("show"),
         QStringLiteral("Copy what the script tab's program sends to standard error as it arrives, to watch the session."));
+    const QCommandLineOption interactOption(QStringLiteral("interact"),
+        QStringLiteral("When the script ends with status 0, hand the script tab to this terminal until its program exits "
+                       "(the host exits with its status) or Ctrl-] is typed (status 0)."));
     parser.addOptions({commandOption, sizeOption, profileOption, answersOption, runnerOption, keepOption, traceOption,
-                       showOption});
+                       showOption, interactOption});
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("script"), QStringLiteral("The Lua script to run."));
@@ -159,6 +165,9 @@ Options parseOptions()
     if (parser.isSet(answersOption))
         settings.answers = readAnswers(parser.value(answersOption));
     options.show = parser.isSet(showOption);
+    options.interact = parser.isSet(interactOption);
+    if (options.interact && !isatty(STDIN_FILENO))
+        usageError(QStringLiteral("--interact needs a terminal on standard input to hand the session to."));
     options.runner = findRunner(parser.value(runnerOption));
     if (parser.isSet(traceOption))
         options.tracePath = parser.value(traceOption);
@@ -175,7 +184,7 @@ bool catchSignals()
     struct sigaction action {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGWINCH})
         sigaction(sig, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
     return true;
@@ -199,11 +208,14 @@ int runScript(Operations &operations, ApiServer &server, Tab *first, const Optio
 
     int exitStatus = 1;
     bool ending = false;
+    std::unique_ptr<Interaction> interaction;
     const auto finish = [&](int status) {
         if (ending)
             return;
         ending = true;
         exitStatus = status;
+        if (interaction)
+            interaction->restore();
         server.close();
         if (script.state() != QProcess::NotRunning) {
             script.terminate();
@@ -215,8 +227,22 @@ int runScript(Operations &operations, ApiServer &server, Tab *first, const Optio
         operations.shutdown();
         QCoreApplication::exit(exitStatus);
     };
+    // With --interact, a script that ends well hands its tab to the terminal.
+    const auto handOver = [&] {
+        interaction = std::make_unique<Interaction>(first);
+        QObject::connect(interaction.get(), &Interaction::finished, [&](int status) { finish(status); });
+        QString error;
+        if (!interaction->start(&error)) {
+            std::fprintf(stderr, "%s\n", qPrintable(error));
+            finish(1);
+        }
+    };
     QObject::connect(&script, &QProcess::finished, [&](int code, QProcess::ExitStatus how) {
-        finish(how == QProcess::NormalExit ? code : 1);
+        const int status = how == QProcess::NormalExit ? code : 1;
+        if (status == 0 && options.interact && !ending)
+            handOver();
+        else
+            finish(status);
     });
     QObject::connect(&script, &QProcess::errorOccurred, [&](QProcess::ProcessError failure) {
         if (failure != QProcess::FailedToStart)
@@ -231,8 +257,14 @@ int runScript(Operations &operations, ApiServer &server, Tab *first, const Optio
     QSocketNotifier signals(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&signals, &QSocketNotifier::activated, [&] {
         char sig = 0;
-        if (::read(signalPipe[0], &sig, 1) == 1)
-            finish(128 + sig);
+        if (::read(signalPipe[0], &sig, 1) != 1)
+            return;
+        if (sig == SIGWINCH) {
+            if (interaction)
+                interaction->followSize();
+            return;
+        }
+        finish(128 + sig);
     });
 
     script.start();

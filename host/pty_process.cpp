@@ -21,6 +21,7 @@
 #include <pthread.h>
 #include <pty.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -276,4 +277,14 @@ void PtyProcess::terminate()
     killSession(SIGKILL);
     if (!m_exited && waitpid(static_cast<pid_t>(m_pid), &m_waitStatus, 0) == m_pid)
         m_exited = true;
+}
+
+void PtyProcess::resize(QSize terminalSize)
+{
+    if (m_master < 0)
+        return;
+    struct winsize size {};
+    size.ws_row = static_cast<unsigned short>(terminalSize.height());
+    size.ws_col = static_cast<unsigned short>(terminalSize.width());
+    ioctl(m_master, TIOCSWINSZ, &size);
 }

@@ -37,6 +37,9 @@ public:
     // can; nothing once it has exited.
     void write(const QByteArray &bytes);
 
+    // Tells the terminal (and so the child, by SIGWINCH) its new size.
+    void resize(QSize size);
+
     // Hang-up to the child's process group, then kill what is left after
     // `graceMs`.
     void hangUp(int graceMs);

@@ -175,3 +175,11 @@ void Screen::reset()
     vterm_screen_reset(m_screen, 1);
     m_scroll.reset();
 }
+
+void Screen::resize(QSize size)
+{
+    update();
+    m_size = size;
+    vterm_set_size(m_vterm, size.height(), size.width());
+    m_scroll = ScrollTracker(size.height());
+}

@@ -138,6 +138,13 @@ bool Tab::send(const QByteArray &bytes)
     return true;
 }
 
+void Tab::resize(QSize size)
+{
+    m_size = size;
+    m_screen.resize(size);
+    m_process.resize(size);
+}
+
 bool Tab::usesCp437() const
 {
     return options.value(QLatin1String("encoding")).toString().compare(QLatin1String("CP437"), Qt::CaseInsensitive) == 0;

@@ -69,6 +69,8 @@ public:
     QByteArray encode(const QString &text) const;
     QString region(int top, int left, int bottom, int right) { return m_screen.region(top, left, bottom, right); }
     void clearScreen() { m_screen.clear(); }
+    // A new size for the screen and the child's terminal.
+    void resize(QSize size);
     // Copies what the child sends, unchanged, to `fd` as it arrives (-1: to
     // nowhere); a ZMODEM upload's bytes are not copied.
     void setMirror(int fd) { m_mirror = fd; }

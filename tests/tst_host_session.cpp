@@ -1,8 +1,8 @@
 // morvane-host in the sessions a user runs: the screen compared cell for
 // cell with tmux running the same program at the same size, the first output
-// of a tab seen by a script's first wait, sessions watched (--show),
-// dialogs on the terminal (through a pseudo-terminal that plays the user),
-// the status of an ended program, CP437.
+// of a tab seen by a script's first wait, sessions watched (--show) and
+// handed over (--interact, through a pseudo-terminal that plays the user),
+// dialogs on the terminal, the status of an ended program, CP437.
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -127,6 +127,19 @@ end
 await('done')
 io.write(screen())
 )lua";
+
+// Processes whose command line holds `marker` (the children a test started).
+int processesWith(const QByteArray &marker)
+{
+    int count = 0;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(entry));
+        if (cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().replace('\0', ' ').contains(marker))
+            ++count;
+    }
+    return count;
+}
 
 // Keeps both cores busy while it lives: races between the host and the
 // programs it starts show up under load.
@@ -253,6 +266,9 @@ private Q_SLOTS:
     void firstOutputSeen();
     void sessions_data();
     void sessions();
+    void interact_data();
+    void interact();
+    void interactRefusedWithoutTerminal();
     void dialogKeepsTabsReceiving();
 };
 
@@ -408,6 +424,71 @@ void HostSession::sessions()
     QVERIFY2(host.exitCode() == 0, stdErr.constData());
     if (!err.isEmpty())
         QCOMPARE(stdErr, err);
+}
+
+void HostSession::interact_data()
+{
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<QByteArray>("keys");     // typed once the session is handed over
+    QTest::addColumn<int>("signal");          // sent to the host after the keys, 0 for none
+    QTest::addColumn<int>("status");
+    QTest::addColumn<bool>("handedOver");
+
+    const QByteArray login = "assert(require('morvane').app.Screen:WaitForString('$ ', 10))";
+    QTest::newRow("program exit status") << login << QByteArray("exit 3\r") << 0 << 3 << true;
+    QTest::newRow("Ctrl-] leaves") << login << QByteArray("\x1d") << 0 << 0 << true;
+    QTest::newRow("SIGTERM") << login << QByteArray() << int(SIGTERM) << 128 + SIGTERM << true;
+    QTest::newRow("script fails: no hand-over") << QByteArray("os.exit(4)") << QByteArray() << 0 << 4 << false;
+}
+
+// The host on a terminal of 100x30 hands the shell over after the script;
+// the shell gets the terminal's size and follows a resize; the terminal is
+// raw while it is handed over and as it was after every way out.
+void HostSession::interact()
+{
+    QFETCH(QByteArray, script);
+    QFETCH(QByteArray, keys);
+    QFETCH(int, signal);
+    QFETCH(int, status);
+    QFETCH(bool, handedOver);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("script.lua"));
+    writeFile(path, script);
+    const QString marker = QStringLiteral("interact-%1").arg(QCoreApplication::applicationPid());
+    TerminalUser user({QStringLiteral("--interact"), QStringLiteral("--runner"), QStringLiteral(MORVANE_LUA_PATH),
+                       QStringLiteral("-c"), QStringLiteral("exec env PS1='$ ' ENV= MARK=%1 /bin/sh").arg(marker), path},
+                      QSize(100, 30));
+    QVERIFY(user.pid() > 0);
+    if (handedOver) {
+        QElapsedTimer timer;
+        timer.start();
+        while ((user.localModes() & (ICANON | ECHO)) != 0 && timer.elapsed() < 15000)
+            QThread::msleep(20);
+        QVERIFY2((user.localModes() & (ICANON | ECHO)) == 0, "the terminal was never put in raw mode");
+        user.type("stty size\r");
+        QVERIFY(user.await("30 100"));
+        user.resize(QSize(120, 40));
+        QThread::msleep(200);
+        user.type("stty size\r");
+        QVERIFY(user.await("40 120"));
+        user.type(keys);
+        if (signal)
+            kill(user.pid(), signal);
+    }
+    QCOMPARE(user.exitStatus(), status);
+    QCOMPARE(user.localModes(), user.initialLocalModes());
+    QCOMPARE(processesWith(marker.toUtf8()), 0);
+}
+
+void HostSession::interactRefusedWithoutTerminal()
+{
+    QProcess host;
+    host.start(QStringLiteral(MORVANE_HOST_PATH), {QStringLiteral("--interact"), QStringLiteral("x.lua")});
+    host.closeWriteChannel();
+    QVERIFY(host.waitForFinished(10000));
+    QCOMPARE(host.exitCode(), 2);
+    QVERIFY(host.readAllStandardError().contains("--interact needs a terminal on standard input"));
 }
 
 // While a prompt waits for the person, the tab keeps receiving: its output
