@@ -377,6 +377,15 @@ print(n.rpc{ op = 'stream', tab = tab, position = 0 }.text)
 print(n.rpc{ op = 'screen.region', tab = tab, top = 1, bottom = 1, left = 1, right = 3 }.text)
 )lua") << QString("bytes\n╔═╗\r\n\n╔═╗\n") << QByteArray();
 
+    // Text sent to a CP437 tab reaches its program in CP437: é is 0x82 (octal 202).
+    QTest::newRow("CP437 to the program") << QStringList{"-c", "stty raw -echo; head -c 1 | od -An -to1; sleep 5"} << QByteArray(R"lua(
+local app = require('morvane').app
+app.Session.Config:SetOption('encoding', 'CP437')
+local screen = app.Screen
+screen:Send('é')
+print(screen:WaitForString('202', 5))
+)lua") << QString("true\n") << QByteArray();
+
     // The hang-up right after the tab's program starts (before it has a
     // session of its own) ends it at once, not after the grace period; on a
     // busy machine that happens several times in 200 runs.
