@@ -106,7 +106,8 @@ Options parseOptions()
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "A headless terminal that runs a Lua script with morvane-lua against real programs:\n"
-        "each tab is a child process on a pseudo-terminal."));
+        "each tab is a child process on a pseudo-terminal, started when the script first\n"
+        "addresses the tab."));
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
     const QCommandLineOption commandOption({QStringLiteral("c"), QStringLiteral("command")},
         QStringLiteral("Run the first tab's session as /bin/sh -c CMD (default: $SHELL, else /bin/sh)."), QStringLiteral("CMD"));
