@@ -80,7 +80,14 @@ class Tmux {
 public:
     // A server of its own per instance: a killed server's socket may linger a moment.
     Tmux() : m_socket(QStringLiteral("morvane-test-%1-%2").arg(QCoreApplication::applicationPid()).arg(++s_count)) {}
-    ~Tmux() { run({QStringLiteral("kill-server")}); }
+    ~Tmux()
+    {
+        // tmux leaves the socket file behind when its server is killed.
+        const QString socketPath = run({QStringLiteral("display-message"), QStringLiteral("-p"), QStringLiteral("#{socket_path}")}).trimmed();
+        run({QStringLiteral("kill-server")});
+        if (!socketPath.isEmpty())
+            QFile::remove(socketPath);
+    }
 
     QString run(const QStringList &arguments) const
     {
