@@ -24,7 +24,10 @@ public:
     // Runs `command` with /bin/sh -c, or the user's shell when it is empty,
     // on a terminal of `size`.
     bool start(const QString &command, QSize size, QString *error) override;
+    bool started() const override { return m_pid > 0; }
     bool running() const override { return m_pid > 0 && !m_exited; }
+    bool hasExited() const override { return m_exited; }
+    std::optional<int> waitStatus() const override { return m_exited ? std::optional<int>(m_waitStatus) : std::nullopt; }
     // The terminal can still be read: started, and not yet at its end.
     bool readable() const override;
     // Appends what the terminal holds to `burst` until it holds `budget`
@@ -35,6 +38,9 @@ public:
     // can; nothing once it has exited.
     void write(const QByteArray &bytes) override;
     double sessionTime() const override { return m_clock.isValid() ? m_clock.nsecsElapsed() / 1e9 : 0; }
+
+    // Tells the terminal (and so the child, by SIGWINCH) its new size.
+    void resize(QSize size) override;
 
     // Hang-up to the child's process group, then kill what is left after
     // `graceMs`.
@@ -52,6 +58,7 @@ private:
     qint64 m_pid = -1;
     bool m_exited = false;
     bool m_sessionEnded = false;    // no process of the session is left
+    int m_waitStatus = 0;
     QSocketNotifier *m_readNotifier = nullptr;
     QSocketNotifier *m_writeNotifier = nullptr;
     QSocketNotifier *m_exitNotifier = nullptr;

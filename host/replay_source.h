@@ -21,7 +21,9 @@ public:
 
     // The command is not run: the recording stands in for it.
     bool start(const QString &command, QSize size, QString *error) override;
+    bool started() const override { return m_started; }
     bool running() const override { return m_started && !m_exited; }
+    bool hasExited() const override { return m_exited; }
     bool readable() const override { return running(); }
     void read(QByteArray &burst, qsizetype budget) override;
     void write(const QByteArray &bytes) override;

@@ -3,16 +3,40 @@
 // log, and every part that answers the child writes through the process.
 #include "tab.h"
 
+#include "cp437.h"
 #include "pty_process.h"
 #include "replay_source.h"
 
 #include <QFileInfo>
+
+#include <cerrno>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
 // Most bytes taken in at one go before the event loop gets its turn: a
 // request that arrives meanwhile waits for the burst to end.
 constexpr qsizetype burstBytes = 64 * 1024;
+
+// Writes all of `data` to `fd`, waiting while it is full; gives up when it
+// is gone.
+void writeAll(int fd, const char *data, qint64 size)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, static_cast<size_t>(size));
+        if (written > 0) {
+            data += written;
+            size -= written;
+        } else if (written < 0 && errno == EAGAIN) {
+            pollfd ready{fd, POLLOUT, 0};
+            poll(&ready, 1, 100);
+        } else if (!(written < 0 && errno == EINTR)) {
+            return;
+        }
+    }
+}
 
 } // namespace
 
@@ -50,6 +74,11 @@ bool Tab::start(QString *error)
     return m_process->start(m_command, m_size, error);
 }
 
+bool Tab::started() const
+{
+    return m_process && m_process->started();
+}
+
 bool Tab::running() const
 {
     return m_process && m_process->running();
@@ -65,6 +94,26 @@ void Tab::terminate()
 {
     if (m_process)
         m_process->terminate();
+}
+
+QString Tab::status() const
+{
+    if (!m_process || !m_process->hasExited())
+        return running() ? QStringLiteral("Connected") : QStringLiteral("Disconnected");
+    // A replay knows that its program ended, not how.
+    const std::optional<int> ended = m_process->waitStatus();
+    if (!ended)
+        return QStringLiteral("Disconnected");
+    const int how = *ended;
+    if (WIFSIGNALED(how))
+        return QStringLiteral("Killed by signal %1").arg(WTERMSIG(how));
+    return QStringLiteral("Exited with status %1").arg(WEXITSTATUS(how));
+}
+
+int Tab::exitCode() const
+{
+    const int how = m_process ? m_process->waitStatus().value_or(0) : 0;
+    return WIFSIGNALED(how) ? 128 + WTERMSIG(how) : WEXITSTATUS(how);
 }
 
 QString Tab::caption() const
@@ -107,12 +156,19 @@ void Tab::take(const char *data, qint64 size)
         m_upload.fromChild(data, size);
         return;
     }
-    m_screen.write(data, size);
+    if (m_mirror >= 0)
+        writeAll(m_mirror, data, size);
     m_echo.received(data, size);
     // Decoded and encoded again, so that what is held and logged is valid
-    // UTF-8 even when the child's output is not; encoded once for both.
-    const QString text = m_decoder.decode(QByteArrayView(data, size));
+    // UTF-8 even when the child's output is not; encoded once for both. The
+    // emulator runs in UTF-8: a CP437 tab's screen gets the text as decoded.
+    const bool cp437 = usesCp437();
+    const QString text = cp437 ? decodeCp437(QByteArrayView(data, size)) : m_decoder.decode(QByteArrayView(data, size));
     const QByteArray utf8 = text.toUtf8();
+    if (cp437)
+        m_screen.write(utf8.constData(), utf8.size());
+    else
+        m_screen.write(data, size);
     m_stream.append(utf8, text.size());
     m_log.write(data, size, utf8);
 }
@@ -126,6 +182,24 @@ bool Tab::send(const QByteArray &bytes)
     if (m_tape.recorder)
         m_tape.recorder->input(m_process->sessionTime(), bytes);
     return true;
+}
+
+void Tab::resize(QSize size)
+{
+    m_size = size;
+    m_screen.resize(size);
+    if (m_process)
+        m_process->resize(size);
+}
+
+bool Tab::usesCp437() const
+{
+    return options.value(QLatin1String("encoding")).toString().compare(QLatin1String("CP437"), Qt::CaseInsensitive) == 0;
+}
+
+QByteArray Tab::encode(const QString &text) const
+{
+    return usesCp437() ? encodeCp437(text) : text.toUtf8();
 }
 
 bool Tab::startUpload(const QStringList &files, QString *error)

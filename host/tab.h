@@ -45,8 +45,11 @@ public:
     // Set before start. A replay takes the recorded command, so that the
     // caption reads as it did.
     void setTape(Tape tape);
-    // Starts the program, or the replay that stands in for it.
+    // Starts the program, or the replay that stands in for it; a tab's
+    // program starts when the script first addresses the tab, so that the
+    // script sees all it prints.
     bool start(QString *error);
+    bool started() const;
 
     QString id() const { return m_id; }
     QString command() const { return m_command; }
@@ -56,6 +59,11 @@ public:
 
     QString caption() const;
     bool running() const;
+    // "Connected" while the child runs, then how it ended ("Exited with
+    // status 3", "Killed by signal 9").
+    QString status() const;
+    // The child's exit status as a shell reports it (128 + the signal).
+    int exitCode() const;
     bool locked() const { return m_upload.active(); }
     bool logging() const { return m_log.active(); }
     QSize size() const { return m_size; }
@@ -75,8 +83,16 @@ public:
 
     // Writes to the child; false once it has exited.
     bool send(const QByteArray &bytes);
+    // `text` in the tab's character set: its option "encoding" is "CP437"
+    // or UTF-8.
+    QByteArray encode(const QString &text) const;
     QString region(int top, int left, int bottom, int right) { return m_screen.region(top, left, bottom, right); }
     void clearScreen() { m_screen.clear(); }
+    // A new size for the screen and the child's terminal.
+    void resize(QSize size);
+    // Copies what the child sends, unchanged, to `fd` as it arrives (-1: to
+    // nowhere); a ZMODEM upload's bytes are not copied.
+    void setMirror(int fd) { m_mirror = fd; }
     void resetTerminal() { m_screen.reset(); }
 
     bool startLog(QString *error) { return m_log.start(options, error); }
@@ -100,6 +116,7 @@ Q_SIGNALS:
 
 private:
     void take(const char *data, qint64 size);
+    bool usesCp437() const;
 
     QString m_id;
     QString m_command;
@@ -107,6 +124,7 @@ private:
     QByteArray m_readBuffer;        // one burst of reads, kept for its capacity
     bool m_waitedOn = false;
     Tape m_tape;
+    int m_mirror = -1;
 
     // Destroyed in reverse order: the upload's sender first, then the child,
     // then the emulator.

@@ -9,6 +9,8 @@
 #include <QSize>
 #include <QString>
 
+#include <optional>
+
 class TabProgram : public QObject {
     Q_OBJECT
 public:
@@ -16,7 +18,12 @@ public:
 
     // Starts `command` (empty: the user's shell) on a terminal of `size`.
     virtual bool start(const QString &command, QSize size, QString *error) = 0;
+    virtual bool started() const = 0;
     virtual bool running() const = 0;
+    virtual bool hasExited() const = 0;
+    // How the program ended, as waitpid reports it, once it has exited;
+    // nothing where that is not known.
+    virtual std::optional<int> waitStatus() const { return std::nullopt; }
     // There may still be something to read: started, and not yet at its end.
     virtual bool readable() const = 0;
     // Appends what the program has printed to `burst` until it holds
@@ -27,6 +34,8 @@ public:
     // What the terminal itself sends: answers to the program's queries, a
     // ZMODEM transfer's data.
     virtual void answer(const QByteArray &bytes) { write(bytes); }
+    // Tells the program its terminal's new size.
+    virtual void resize(QSize) {}
     // Seconds into the session, for its recording.
     virtual double sessionTime() const = 0;
 
