@@ -550,7 +550,9 @@ void Tab::updateScreen()
     m_screenTimer->stop();
     if (m_screenPending.isEmpty())
         return;
-    const QByteArray pending = std::exchange(m_screenPending, QByteArray());
+    const QByteArray received = std::exchange(m_screenPending, QByteArray());
+    const std::string guarded = m_vtermGuard.filter(std::string_view(received.constData(), size_t(received.size())));
+    const QByteArray pending = QByteArray::fromRawData(guarded.data(), qsizetype(guarded.size()));
     const bool wholeScreenBefore = m_scroll.wholeScreen();
     const qsizetype plainFrom = m_scroll.scan(pending);
     // Plain lines followed by a screenful more of plain lines scroll off
@@ -683,8 +685,9 @@ QString Tab::region(int top, int left, int bottom, int right)
 void Tab::clearScreen()
 {
     updateScreen();
-    static const char clear[] = "\x1b[H\x1b[2J";
-    vterm_input_write(m_vterm, clear, sizeof clear - 1);
+    // Through the guard too, which must see every byte libvterm parses.
+    const std::string clear = m_vtermGuard.filter("\x1b[H\x1b[2J");
+    vterm_input_write(m_vterm, clear.data(), clear.size());
 }
 
 void Tab::resetTerminal()

@@ -16,6 +16,8 @@
 #include <QStringList>
 #include <memory>
 
+#include "vterm_guard.h"
+
 class QProcess;
 class QSocketNotifier;
 class QTimer;
@@ -206,6 +208,7 @@ private:
     bool m_waitedOn = false;
 
     VTerm *m_vterm = nullptr;
+    VtermGuard m_vtermGuard; // every byte for m_vterm goes through it
     VTermScreen *m_screen = nullptr;
     QString m_title;
     // Received bytes not yet given to the emulator: it is fed in batches, so

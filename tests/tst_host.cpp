@@ -130,6 +130,9 @@ class Host : public QObject {
 private Q_SLOTS:
     void scripts_data();
     void scripts();
+    void hostileOutput_data();
+    void hostileOutput();
+    void randomOutput();
     void usage_data();
     void usage();
     void requestsRefused();
@@ -379,6 +382,73 @@ print(ok, message:match('needs the program sz') ~= nil)
 print(require('morvane').app.Version)
 os.exit(7)
 )lua") << 7 << QString("morvane-host 0.5.0\n");
+}
+
+// The bytes a program prints reach the screen through a guard; each row
+// is output that crashed or hung the host before it, and must now show as a
+// terminal shows it.
+void Host::hostileOutput_data()
+{
+    QTest::addColumn<QByteArray>("output"); // printf format the program prints before READY
+    QTest::addColumn<QString>("screen");    // cursor row, column and the first rows after READY
+    QTest::newRow("C1 control then a tab stop (heap corruption)") << QByteArray(R"(\302\222\033H)") << "2.0 1.0 [READY||]";
+    QTest::newRow("C1 controls at the left margin") << QByteArray(R"(\302\200\302\237x\302\205)") << "2.0 1.0 [xREADY||]";
+    QTest::newRow("repeat before any character (endless loop)") << QByteArray(R"(\033[5b)") << "2.0 1.0 [READY||]";
+    QTest::newRow("repeat of a wide character at the margin (overflow)")
+        << QByteArray(R"(\033[78G\344\270\255\033[b\r\n)") << "4.0 1.0 [                                                                             \u4e2d|\u4e2d|READY]";
+    QTest::newRow("repeat of a plain character") << QByteArray(R"(ab\033[3b\r\n)") << "3.0 1.0 [abbbb|READY|]";
+    QTest::newRow("17 parameters (callback overwritten)")
+        << QByteArray(R"(\033[1;2;3;4;5;6;7;8;9;10;11;12;13;14;15;16;17mX)") << "2.0 1.0 [XREADY||]";
+    QTest::newRow("huge parameters (overflow)") << QByteArray(R"(\033[99999999999999999999C\033[4294967295@x\r\n)") << "3.0 1.0 [                                                                               x|READY|]";
+    QTest::newRow("UTF-8 and sequences split anywhere stay as they were")
+        << QByteArray(R"(\303\251\033[1m\344\270\255\033[0mo\314\201)") << "2.0 1.0 [\u00e9\u4e2do\u0301READY||]";
+}
+
+void Host::hostileOutput()
+{
+    QFETCH(QByteArray, output);
+    QFETCH(QString, screen);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString program = QStringLiteral("printf '%1'; echo READY; sleep 1000").arg(QString::fromLatin1(output));
+    const HostRun run = runHost(dir, QByteArray(R"lua(
+local m = require('morvane')
+local s, n = m.app.Screen, __morvane_native
+-- READY may have come before the script started: the screen tells.
+local deadline = n.now() + 10
+while not s:Get(1, 1, 3, 80):find('READY', 1, true) and n.now() < deadline do n.sleep(20) end
+local rows = {}
+for row = 1, 3 do rows[row] = (s:Get(row, 1, row, 80):gsub('%s+$', '')) end
+print(s.CurrentRow .. ' ' .. s.CurrentColumn .. ' [' .. table.concat(rows, '|') .. ']')
+m.app:Quit()
+)lua"), {QStringLiteral("-c"), program}, {}, 15000);
+    QVERIFY2(run.finished, qPrintable(run.err));
+    QCOMPARE(run.out, screen + QLatin1Char('\n'));
+    QCOMPARE(run.exitCode, 0);
+}
+
+// Seconds of random bytes, the same each run, then a reset and READY.
+void Host::randomOutput()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QRandomGenerator random(20261207);
+    QByteArray bytes(24 << 20, Qt::Uninitialized);
+    random.fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
+    writeFile(dir.filePath(QStringLiteral("random.bin")), bytes);
+    const QString program = QStringLiteral("cat random.bin; printf '\\030\\033c'; echo READY; sleep 1000");
+    const HostRun run = runHost(dir, QByteArray(R"lua(
+local m = require('morvane')
+local s, n = m.app.Screen, __morvane_native
+-- More than the capture buffer arrives: the screen tells when it is over.
+local deadline = n.now() + 60
+while s:Get(1, 1, 1, 5) ~= 'READY' and n.now() < deadline do n.sleep(50) end
+print(s.CurrentRow, s.CurrentColumn, (s:Get(1, 1, 1, 80):gsub('%s+$', '')))
+m.app:Quit()
+)lua"), {QStringLiteral("--size"), QStringLiteral("100x30"), QStringLiteral("-c"), program}, {}, 90000);
+    QVERIFY2(run.finished, qPrintable(run.err));
+    QVERIFY2(run.out == QString("2.0\t1.0\tREADY\n"), qPrintable(run.out + run.err));
+    QCOMPARE(run.exitCode, 0);
 }
 
 void Host::scripts()
