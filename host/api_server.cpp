@@ -1,4 +1,10 @@
+// The socket server: each connection's request line is read (served at once
+// when it is already there), checked and handed to the operations; the reply
+// goes out in one write when the socket takes it, else chunk by chunk as the
+// socket drains, escaping a `stream` reply's text as it goes.
 #include "api_server.h"
+
+#include "json_text.h"
 
 #include <QDir>
 #include <QJsonDocument>
@@ -27,30 +33,6 @@ bool sameToken(const QByteArray &given, const QByteArray &expected)
     for (qsizetype i = 0; i < given.size(); ++i)
         difference |= static_cast<unsigned char>(given.at(i) ^ expected.at(i));
     return difference == 0;
-}
-
-void appendEscaped(QByteArray &out, const char *data, qsizetype size)
-{
-    static const char hex[] = "0123456789abcdef";
-    for (qsizetype i = 0; i < size; ++i) {
-        const unsigned char c = static_cast<unsigned char>(data[i]);
-        switch (c) {
-        case '"': out.append("\\\""); break;
-        case '\\': out.append("\\\\"); break;
-        case '\b': out.append("\\b"); break;
-        case '\f': out.append("\\f"); break;
-        case '\n': out.append("\\n"); break;
-        case '\r': out.append("\\r"); break;
-        case '\t': out.append("\\t"); break;
-        default:
-            if (c < 0x20) {
-                const char escape[] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
-                out.append(escape, 6);
-            } else {
-                out.append(static_cast<char>(c));
-            }
-        }
-    }
 }
 
 // One reply line still to be written: the envelope's head, the text of a

@@ -1,6 +1,6 @@
-// morvane-host: command line and start-up. Opens the first tab, serves the
-// application API and runs morvane-lua on the script until it ends; the
-// host's exit status is the script's.
+// morvane-host: command line and start-up. main parses the options, sets up
+// (signals, the socket server, the first tab) and runs morvane-lua on the
+// script until it ends; the host's exit status is the script's.
 #include "api_server.h"
 #include "operations.h"
 
@@ -18,6 +18,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <optional>
 #include <unistd.h>
 
 namespace {
@@ -87,14 +88,17 @@ QString findRunner(const QString &given)
     return QStandardPaths::findExecutable(QStringLiteral("morvane-lua"));
 }
 
-} // namespace
+// What the command line asks for.
+struct Options {
+    HostSettings settings;
+    QString runner;
+    std::optional<QString> tracePath;
+    QStringList script;            // the script and its arguments
+};
 
-int main(int argc, char **argv)
+// Parses the command line; a usage error ends the host with status 2.
+Options parseOptions()
 {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("morvane-host"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(MORVANE_HOST_VERSION));
-
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "A headless terminal that runs a Lua script with morvane-lua against real programs:\n"
@@ -120,11 +124,12 @@ int main(int argc, char **argv)
     if (parser.isSet(QStringLiteral("version")))
         parser.showVersion();
 
-    const QStringList positional = parser.positionalArguments();
-    if (positional.isEmpty())
+    Options options;
+    options.script = parser.positionalArguments();
+    if (options.script.isEmpty())
         usageError(QStringLiteral("Give the script to run."));
 
-    HostSettings settings;
+    HostSettings &settings = options.settings;
     if (parser.isSet(commandOption))
         settings.firstCommand = parser.value(commandOption);
     const QRegularExpressionMatch size = QRegularExpression(QStringLiteral("^(\\d{1,4})x(\\d{1,4})$")).match(parser.value(sizeOption));
@@ -146,16 +151,18 @@ int main(int argc, char **argv)
     }
     if (parser.isSet(answersOption))
         settings.answers = readAnswers(parser.value(answersOption));
-    const QString runner = findRunner(parser.value(runnerOption));
-    if (runner.isEmpty()) {
-        std::fprintf(stderr, "Cannot find morvane-lua beside the host or on PATH; give it with --runner.\n");
-        return 1;
-    }
+    options.runner = findRunner(parser.value(runnerOption));
+    if (parser.isSet(traceOption))
+        options.tracePath = parser.value(traceOption);
+    return options;
+}
 
-    // Signals become events, so that shutdown runs in the event loop.
+// Signals become events, so that shutdown runs in the event loop.
+bool catchSignals()
+{
     if (pipe2(signalPipe, O_CLOEXEC) != 0) {
         std::perror("pipe");
-        return 1;
+        return false;
     }
     struct sigaction action {};
     action.sa_handler = onSignal;
@@ -163,24 +170,13 @@ int main(int argc, char **argv)
     for (int sig : {SIGINT, SIGTERM, SIGHUP})
         sigaction(sig, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    return true;
+}
 
-    Operations operations(settings);
-    ApiServer server(&operations);
-    QString error;
-    if (parser.isSet(traceOption) && !server.setTrace(parser.value(traceOption), &error)) {
-        std::fprintf(stderr, "%s\n", qPrintable(error));
-        return 2;
-    }
-    if (!server.listen(&error)) {
-        std::fprintf(stderr, "%s\n", qPrintable(error));
-        return 1;
-    }
-    Tab *first = operations.openFirstTab(&error);
-    if (!first) {
-        std::fprintf(stderr, "%s\n", qPrintable(error));
-        return 1;
-    }
-
+// Runs the script against the first tab until it ends, the script asks to
+// quit or a signal comes; returns the host's exit status.
+int runScript(Operations &operations, ApiServer &server, Tab *first, const Options &options)
+{
     QProcess script;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("MORVANE_SOCKET"), server.socketPath());
@@ -190,8 +186,8 @@ int main(int argc, char **argv)
     script.setProcessEnvironment(environment);
     script.setProcessChannelMode(QProcess::ForwardedChannels);
     script.setInputChannelMode(QProcess::ForwardedInputChannel);
-    script.setProgram(runner);
-    script.setArguments(positional);
+    script.setProgram(options.runner);
+    script.setArguments(options.script);
 
     int exitStatus = 1;
     bool ending = false;
@@ -217,7 +213,7 @@ int main(int argc, char **argv)
     QObject::connect(&script, &QProcess::errorOccurred, [&](QProcess::ProcessError failure) {
         if (failure != QProcess::FailedToStart)
             return;
-        std::fprintf(stderr, "Cannot start %s: %s\n", qPrintable(runner), qPrintable(script.errorString()));
+        std::fprintf(stderr, "Cannot start %s: %s\n", qPrintable(options.runner), qPrintable(script.errorString()));
         finish(1);
     });
     QObject::connect(&operations, &Operations::quitRequested, [&] {
@@ -232,6 +228,46 @@ int main(int argc, char **argv)
     });
 
     script.start();
-    const int status = app.exec();
+    const int status = QCoreApplication::exec();
     return ending ? exitStatus : status;
+}
+
+// Sets up the socket server and the first tab, then runs the script.
+int serve(const Options &options)
+{
+    Operations operations(options.settings);
+    ApiServer server(&operations);
+    QString error;
+    if (options.tracePath && !server.setTrace(*options.tracePath, &error)) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
+        return 2;
+    }
+    if (!server.listen(&error)) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
+        return 1;
+    }
+    Tab *first = operations.openFirstTab(&error);
+    if (!first) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
+        return 1;
+    }
+    return runScript(operations, server, first, options);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("morvane-host"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(MORVANE_HOST_VERSION));
+
+    const Options options = parseOptions();
+    if (options.runner.isEmpty()) {
+        std::fprintf(stderr, "Cannot find morvane-lua beside the host or on PATH; give it with --runner.\n");
+        return 1;
+    }
+    if (!catchSignals())
+        return 1;
+    return serve(options);
 }

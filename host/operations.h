@@ -2,6 +2,8 @@
 // host's tabs, profiles, clipboard and dialogs, and what it answers.
 #pragma once
 
+#include "api_reply.h"
+#include "dialogs.h"
 #include "tab.h"
 
 #include <QHash>
@@ -13,21 +15,8 @@
 #include <QPointer>
 #include <QSize>
 #include <QString>
-#include <functional>
-#include <optional>
 
-// What one request gets back.
-struct ApiReply {
-    bool ok = true;
-    QString error;
-    QJsonValue result;                       // for every operation but `stream`
-    std::optional<TextStream::Slice> text;   // the `stream` reply, written without a copy
-
-    static ApiReply success(const QJsonValue &result = QJsonValue()) { return ApiReply{true, {}, result, {}}; }
-    static ApiReply failure(const QString &message) { return ApiReply{false, message, {}, {}}; }
-};
-
-using Responder = std::function<void(const ApiReply &)>;
+class QTimer;
 
 struct Profile {
     QString id;
@@ -125,6 +114,7 @@ private:
     QString m_activeTab;
     int m_nextTabNumber = 1;
     QString m_clipboard;
+    Dialogs m_dialogs;
     QList<HeldStream> m_held;
     QHash<QString, TabOperation> m_tabOperations;
     QHash<QString, AppOperation> m_appOperations;

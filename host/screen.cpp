@@ -1,0 +1,165 @@
+// The screen over libvterm: the emulator runs in UTF-8 with its screen layer;
+// the only screen callback taken is the title. A batch is given to the
+// emulator in at most two writes: everything up to where the tail of plain
+// text begins, then that tail from the last screenful of lines on.
+#include "screen.h"
+
+#include <vterm.h>
+
+#include <QStringList>
+
+#include <algorithm>
+#include <utility>
+
+namespace {
+
+constexpr qsizetype screenBatchBytes = 1024 * 1024;
+constexpr int screenDelayMs = 5;
+
+} // namespace
+
+void setScreenTitle(Screen *screen, const char *title)
+{
+    screen->m_title = QString::fromUtf8(title);
+}
+
+namespace {
+
+int onTermProp(VTermProp prop, VTermValue *value, void *user)
+{
+    if (prop == VTERM_PROP_TITLE && value->string)
+        setScreenTitle(static_cast<Screen *>(user), value->string);
+    return 1;
+}
+
+VTermScreenCallbacks makeScreenCallbacks()
+{
+    VTermScreenCallbacks callbacks{};
+    callbacks.settermprop = onTermProp;
+    return callbacks;
+}
+
+const VTermScreenCallbacks screenCallbacks = makeScreenCallbacks();
+
+} // namespace
+
+Screen::Screen(QSize size, Answer answer)
+    : m_size(size), m_answer(std::move(answer)), m_scroll(size.height())
+{
+    m_timer.setSingleShot(true);
+    m_timer.setInterval(screenDelayMs);
+    QObject::connect(&m_timer, &QTimer::timeout, &m_timer, [this] { update(); });
+    m_vterm = vterm_new(size.height(), size.width());
+    vterm_set_utf8(m_vterm, 1);
+    vterm_output_set_callback(m_vterm, &Screen::outputCallback, this);
+    m_screen = vterm_obtain_screen(m_vterm);
+    vterm_screen_set_callbacks(m_screen, &screenCallbacks, this);
+    vterm_screen_reset(m_screen, 1);
+}
+
+Screen::~Screen()
+{
+    vterm_free(m_vterm);
+}
+
+void Screen::write(const char *data, qint64 size)
+{
+    m_pending.append(data, size);
+    if (m_pending.size() >= screenBatchBytes)
+        update();
+    else if (!m_timer.isActive())
+        m_timer.start();
+}
+
+void Screen::update()
+{
+    m_timer.stop();
+    if (m_pending.isEmpty())
+        return;
+    const QByteArray received = std::exchange(m_pending, QByteArray());
+    const std::string guarded = m_guard.filter(std::string_view(received.constData(), size_t(received.size())));
+    const QByteArray pending = QByteArray::fromRawData(guarded.data(), qsizetype(guarded.size()));
+    const bool wholeScreenBefore = m_scroll.wholeScreen();
+    const qsizetype plainFrom = m_scroll.scan(pending);
+    // Plain lines followed by a screenful more of plain lines scroll off
+    // without leaving a trace: the screen and the cursor end the same
+    // whether the emulator sees them or not, and skipping them saves a
+    // scroll of the whole screen per line. Only the text after the last
+    // escape sequence is looked at, so the margins are known for it.
+    qsizetype skipTo = plainFrom;
+    if (m_scroll.wholeScreen() && (plainFrom > 0 || wholeScreenBefore)) {
+        int lines = 0;
+        for (qsizetype i = pending.size() - 1; i > plainFrom; --i) {
+            if (pending.at(i) == '\n' && pending.at(i - 1) == '\r' && ++lines > m_size.height()) {
+                skipTo = i - 1;  // the cut keeps this CR LF
+                break;
+            }
+        }
+    }
+    vterm_input_write(m_vterm, pending.constData(), static_cast<size_t>(plainFrom));
+    vterm_input_write(m_vterm, pending.constData() + skipTo, static_cast<size_t>(pending.size() - skipTo));
+}
+
+QPoint Screen::cursor()
+{
+    update();
+    VTermPos position;
+    vterm_state_get_cursorpos(vterm_obtain_state(m_vterm), &position);
+    return QPoint(position.col + 1, position.row + 1);
+}
+
+void Screen::outputCallback(const char *data, size_t size, void *user)
+{
+    // The emulator's answers to the child's queries (cursor reports and the like).
+    static_cast<Screen *>(user)->m_answer(QByteArray(data, static_cast<qsizetype>(size)));
+}
+
+QString Screen::region(int top, int left, int bottom, int right)
+{
+    update();
+    top = std::max(top, 1);
+    left = std::max(left, 1);
+    bottom = std::min(bottom, m_size.height());
+    right = std::min(right, m_size.width());
+    if (top > bottom || left > right)
+        return QString();
+    QStringList rows;
+    for (int row = top; row <= bottom; ++row) {
+        QString line;
+        for (int column = left; column <= right; ++column) {
+            VTermScreenCell cell;
+            VTermPos position{row - 1, column - 1};
+            if (!vterm_screen_get_cell(m_screen, position, &cell))
+                continue;
+            if (cell.chars[0] == static_cast<uint32_t>(-1))
+                continue;  // the right half of a wide character
+            if (cell.chars[0] == 0) {
+                line.append(QLatin1Char(' '));
+                continue;
+            }
+            for (int i = 0; i < VTERM_MAX_CHARS_PER_CELL && cell.chars[i]; ++i) {
+                const char32_t ch = cell.chars[i];
+                line.append(QString::fromUcs4(&ch, 1));
+            }
+            if (cell.width > 1)
+                column += cell.width - 1;
+        }
+        rows.append(line);
+    }
+    return rows.join(QLatin1Char('\n'));
+}
+
+void Screen::clear()
+{
+    update();
+    // Through the guard too, which must see every byte libvterm parses.
+    const std::string clear = m_guard.filter("\x1b[H\x1b[2J");
+    vterm_input_write(m_vterm, clear.data(), clear.size());
+}
+
+void Screen::reset()
+{
+    update();
+    vterm_screen_reset(m_screen, 1);
+    m_scroll.reset();
+}
