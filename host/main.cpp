@@ -2,6 +2,7 @@
 // (signals, the socket server, the first tab) and runs morvane-lua on the
 // script until it ends; the host's exit status is the script's.
 #include "api_server.h"
+#include "descendants.h"
 #include "operations.h"
 
 #include <QCommandLineParser>
@@ -269,5 +270,11 @@ int main(int argc, char **argv)
     }
     if (!catchSignals())
         return 1;
-    return serve(options);
+    // Orphans below the host come back to it, so that none outlives it: a
+    // script's background command, a pipe it never closed, a daemon a tab
+    // program started in a session of its own.
+    descendants::adoptOrphans();
+    const int status = serve(options);
+    descendants::endAll(500);
+    return status;
 }

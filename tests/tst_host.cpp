@@ -48,6 +48,24 @@ int processesWith(const QByteArray &marker)
     return count;
 }
 
+// Processes whose whole command line is `commandLine`, arguments joined by
+// spaces (not a shell or a host that only mentions it); sent `signal` when
+// it is not 0.
+int processesRunning(const QByteArray &commandLine, int signal = 0)
+{
+    int count = 0;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &entry : entries) {
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(entry));
+        if (cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().replace('\0', ' ').trimmed() == commandLine) {
+            ++count;
+            if (signal != 0)
+                ::kill(static_cast<pid_t>(entry.toInt()), signal);
+        }
+    }
+    return count;
+}
+
 void writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
@@ -138,6 +156,8 @@ private Q_SLOTS:
     void requestsRefused();
     void noChildLeft_data();
     void noChildLeft();
+    void noDescendantLeft_data();
+    void noDescendantLeft();
     void zmodemUpload();
 };
 
@@ -601,6 +621,63 @@ n.sleep(20000)
     QVERIFY(host.waitForFinished(10000));
     QCOMPARE(host.exitCode(), status);
     QCOMPARE(processesWith("sleep " + marker), 0);
+}
+
+// Processes that leave the host's tree of children: they come back to the
+// host as orphans and end with it. MARK stands for a marker unique to the run.
+void Host::noDescendantLeft_data()
+{
+    QTest::addColumn<QStringList>("hostArguments");
+    QTest::addColumn<QByteArray>("start"); // Lua run by the script to start the process
+    QTest::addColumn<int>("signal");       // 0: the script asks to quit
+    QTest::newRow("script's background command") << QStringList{}
+        << QByteArray("os.execute('sleep MARK &')") << 0;
+    QTest::newRow("script's pipe never closed") << QStringList{}
+        << QByteArray("pipe = io.popen('sleep MARK')") << 0;
+    QTest::newRow("script's pipe never closed, SIGTERM") << QStringList{}
+        << QByteArray("pipe = io.popen('sleep MARK')") << int(SIGTERM);
+    QTest::newRow("tab program's daemon in a session of its own") << QStringList{"-c", "setsid -f sleep MARK; exec sleep 1000"}
+        << QByteArray() << 0;
+    QTest::newRow("tab program's daemon, SIGINT") << QStringList{"-c", "setsid -f sleep MARK; exec sleep 1000"}
+        << QByteArray() << int(SIGINT);
+}
+
+void Host::noDescendantLeft()
+{
+    QFETCH(QStringList, hostArguments);
+    QFETCH(QByteArray, start);
+    QFETCH(int, signal);
+    const QByteArray marker = QByteArray::number(4000 + QRandomGenerator::global()->bounded(5000)) + ".75";
+    hostArguments.replaceInStrings(QStringLiteral("MARK"), QString::fromLatin1(marker));
+    // A failing run must not leave its process behind either.
+    const auto cleanUp = qScopeGuard([&] { processesRunning("sleep " + marker, SIGKILL); });
+    if (!hostArguments.contains(QStringLiteral("-c")))
+        hostArguments = QStringList{QStringLiteral("-c"), QStringLiteral("exec sleep 1000")};
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QProcess host;
+    startHost(host, dir, QByteArray(start).replace("MARK", marker) + R"lua(
+local m = require('morvane')
+print('ready')
+io.stdout:flush()
+local n = __morvane_native
+local go
+repeat n.sleep(20); go = io.open(arg[1] .. '/go') until go
+if go:read('a') == 'quit' then m.app:Quit() end
+n.sleep(20000)
+)lua", hostArguments);
+    QByteArray out;
+    while (!out.contains("ready") && host.waitForReadyRead(10000))
+        out += host.readAllStandardOutput();
+    QVERIFY2(out.contains("ready"), out.constData());
+    QTRY_COMPARE_WITH_TIMEOUT(processesRunning("sleep " + marker), 1, 10000);
+    writeFile(dir.filePath(QStringLiteral("go.tmp")), signal == 0 ? "quit" : "stay");
+    QVERIFY(QFile::rename(dir.filePath(QStringLiteral("go.tmp")), dir.filePath(QStringLiteral("go"))));
+    if (signal != 0)
+        ::kill(static_cast<pid_t>(host.processId()), signal);
+    QVERIFY(host.waitForFinished(10000));
+    QCOMPARE(host.exitCode(), signal == 0 ? 0 : 128 + signal);
+    QCOMPARE(processesRunning("sleep " + marker), 0);
 }
 
 void Host::zmodemUpload()
