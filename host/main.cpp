@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <optional>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -158,6 +159,17 @@ Options parseOptions()
     return options;
 }
 
+// The soft descriptor limit is often far below the hard one; every tab,
+// transfer and connection needs descriptors, so take all that is allowed.
+void raiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 // Signals become events, so that shutdown runs in the event loop.
 bool catchSignals()
 {
@@ -274,6 +286,7 @@ int main(int argc, char **argv)
     // script's background command, a pipe it never closed, a daemon a tab
     // program started in a session of its own.
     descendants::adoptOrphans();
+    raiseDescriptorLimit();
     const int status = serve(options);
     descendants::endAll(500);
     return status;

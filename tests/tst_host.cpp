@@ -14,6 +14,9 @@
 #include <QtTest>
 
 #include <csignal>
+#include <memory>
+#include <sys/resource.h>
+#include <vector>
 
 #ifndef MORVANE_HOST_PATH
 #error "tst_host needs the morvane-host target"
@@ -154,6 +157,8 @@ private Q_SLOTS:
     void usage_data();
     void usage();
     void requestsRefused();
+    void connectionFlood_data();
+    void connectionFlood();
     void noChildLeft_data();
     void noChildLeft();
     void noDescendantLeft_data();
@@ -568,6 +573,84 @@ print(r.text:find('BAD', 1, true) == nil)
     QCOMPARE(host.readAllStandardOutput(), QByteArray("true\n"));
     QVERIFY2(!QFile::exists(socketPath), "the socket outlived the host");
     QVERIFY2(!QFileInfo::exists(QFileInfo(socketPath).path()), "the socket directory outlived the host");
+}
+
+// Many connections that send nothing, or most of a line and no more: the
+// server keeps serving and its descriptors and memory stay bounded.
+void Host::connectionFlood_data()
+{
+    QTest::addColumn<int>("descriptorLimit"); // 0: as inherited
+    QTest::addColumn<int>("connections");
+    QTest::addColumn<int>("bytesEach");      // after "{", of an unfinished request line
+    QTest::newRow("80 idle connections, 64 descriptors (server closed)") << 64 << 80 << 0;
+    QTest::newRow("400 idle connections") << 0 << 400 << 0;
+    QTest::newRow("100 connections holding 4 MB but a byte each") << 0 << 100 << 4194302;
+}
+
+void Host::connectionFlood()
+{
+    QFETCH(int, descriptorLimit);
+    QFETCH(int, connections);
+    QFETCH(int, bytesEach);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QProcess host;
+    if (descriptorLimit > 0) {
+        host.setChildProcessModifier([descriptorLimit] {
+            const rlimit limit{rlim_t(descriptorLimit), rlim_t(descriptorLimit)};
+            setrlimit(RLIMIT_NOFILE, &limit);
+        });
+    }
+    startHost(host, dir, QByteArray(R"lua(
+print(os.getenv('MORVANE_SOCKET'))
+print(os.getenv('MORVANE_TOKEN'))
+io.stdout:flush()
+local n = __morvane_native
+local deadline = n.now() + 60
+while not io.open(arg[1] .. '/done') and n.now() < deadline do n.sleep(50) end
+print(n.rpc{ op = 'version' }.version)
+)lua"), {QStringLiteral("-c"), QStringLiteral("exec sleep 1000")});
+    QByteArray lines;
+    while (lines.count('\n') < 2 && host.waitForReadyRead(10000))
+        lines += host.readAllStandardOutput();
+    const QList<QByteArray> parts = lines.split('\n');
+    QVERIFY2(parts.size() >= 2, lines.constData());
+    const QString socketPath = QString::fromUtf8(parts.at(0));
+    const QByteArray version = "{\"op\":\"version\",\"token\":\"" + parts.at(1) + "\"}\n";
+
+    std::vector<std::unique_ptr<QLocalSocket>> flood;
+    const QByteArray unfinished(bytesEach, ' ');
+    for (int i = 0; i < connections; ++i) {
+        flood.push_back(std::make_unique<QLocalSocket>());
+        flood.back()->connectToServer(socketPath);
+        if (bytesEach > 0 && flood.back()->waitForConnected(1000)) {
+            flood.back()->write("{" + unfinished);
+            while (flood.back()->bytesToWrite() > 0 && flood.back()->waitForBytesWritten(2000)) {
+            }
+        }
+    }
+    QCoreApplication::processEvents();
+    int served = 0;
+    for (int i = 0; i < 40; ++i)
+        served += exchange(socketPath, version) == R"({"ok":true,"result":{"version":"morvane-host 0.5.0"}})";
+    const QString pid = QString::number(host.processId());
+    const qsizetype descriptors = QDir(QStringLiteral("/proc/%1/fd").arg(pid)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size();
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    QVERIFY(status.open(QIODevice::ReadOnly));
+    const QRegularExpressionMatch rss = QRegularExpression(QStringLiteral("VmHWM:\\s+(\\d+) kB")).match(QString::fromLatin1(status.readAll()));
+    QVERIFY(rss.hasMatch());
+    const qint64 rssMiB = rss.captured(1).toLongLong() / 1024;
+    qInfo("%d connections of %d bytes: %d of 40 requests served, %lld descriptors open, %lld MiB resident at most",
+          connections, bytesEach, served, qint64(descriptors), rssMiB);
+    QCOMPARE(served, 40);
+    QVERIFY2(descriptors < 48 + 30, qPrintable(QString::number(descriptors)));
+    QVERIFY2(rssMiB < 256, qPrintable(QString::number(rssMiB)));
+
+    flood.clear();
+    writeFile(dir.filePath(QStringLiteral("done")), "");
+    QVERIFY(host.waitForFinished(30000));
+    QCOMPARE(host.readAllStandardOutput(), QByteArray("morvane-host 0.5.0\n"));
+    QCOMPARE(host.exitCode(), 0);
 }
 
 void Host::noChildLeft_data()
