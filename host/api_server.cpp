@@ -19,6 +19,7 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sys/socket.h>
@@ -241,11 +242,15 @@ void ApiServer::trace(const char *direction, const QByteArray &line)
 {
     if (!m_trace)
         return;
-    m_trace->write(direction);
-    m_trace->write(line);
-    if (!line.endsWith('\n'))
-        m_trace->write("\n");
-    m_trace->flush();
+    const QByteArray end = line.endsWith('\n') ? QByteArray() : QByteArrayLiteral("\n");
+    const bool written = m_trace->write(direction) == qint64(std::strlen(direction))
+        && m_trace->write(line) == line.size() && m_trace->write(end) == end.size() && m_trace->flush();
+    if (written)
+        return;
+    // Said once, then tracing stops: a trace with holes would mislead.
+    std::fprintf(stderr, "Cannot write the trace file %s: %s; tracing stopped.\n",
+                 qPrintable(m_trace->fileName()), qPrintable(m_trace->errorString()));
+    m_trace.reset();
 }
 
 void ApiServer::accept()

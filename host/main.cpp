@@ -142,8 +142,9 @@ Options parseOptions()
         usageError(QStringLiteral("--size must be between 2x1 and 1000x1000."));
     bool keepOk = false;
     const double keep = parser.value(keepOption).toDouble(&keepOk);
-    if (!keepOk || !(keep > 0) || keep > 1024)
-        usageError(QStringLiteral("--keep must be a number of MiB above 0 and at most 1024."));
+    // Less than about 10 KiB would hold less than a screenful of text.
+    if (!keepOk || !(keep >= 0.01) || keep > 1024)
+        usageError(QStringLiteral("--keep must be a number of MiB from 0.01 to 1024."));
     settings.keepBytes = std::max<qint64>(1, static_cast<qint64>(keep * 1024 * 1024));
     for (const QString &profile : parser.values(profileOption)) {
         const qsizetype equals = profile.indexOf(QLatin1Char('='));

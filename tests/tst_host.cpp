@@ -154,6 +154,8 @@ private Q_SLOTS:
     void hostileOutput_data();
     void hostileOutput();
     void randomOutput();
+    void failingWrites_data();
+    void failingWrites();
     void usage_data();
     void usage();
     void requestsRefused();
@@ -497,6 +499,47 @@ void Host::scripts()
     QVERIFY2(run.exitCode == status, qPrintable(QStringLiteral("status %1: %2").arg(run.exitCode).arg(run.err)));
 }
 
+// A trace or session log the system cannot write: said once on stderr, and
+// the script goes on.
+void Host::failingWrites_data()
+{
+    QTest::addColumn<QStringList>("hostArguments");
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QString>("err");
+    QTest::newRow("trace to a full device") << QStringList{"--trace", "/dev/full"} << QByteArray(R"lua(
+local s = require('morvane').app.Screen
+s:Send('echo o""ne\r')
+print(s:WaitForString('one', 5), s:WaitForString('$ ', 5))
+)lua") << "true\ttrue\n" << "Cannot write the trace file /dev/full: No space left on device; tracing stopped.\n";
+    QTest::newRow("session log on a full device") << QStringList{} << QByteArray(R"lua(
+local m = require('morvane')
+local s, session = m.app.Screen, m.app.Session
+session.LogFileName = '/dev/full'
+print(session:Log(true), session.Logging)
+s:Send('echo o""ne\r')
+s:WaitForString('one\r\n$ ', 5)
+s:Send('echo t""wo\r')
+s:WaitForString('two\r\n$ ', 5)
+print(session.Logging)
+)lua") << "true\ttrue\nfalse\n" << "Cannot write the session log /dev/full: No space left on device; logging stopped.\n";
+}
+
+void Host::failingWrites()
+{
+    QFETCH(QStringList, hostArguments);
+    QFETCH(QByteArray, script);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const HostRun run = runHost(dir, script, hostArguments);
+    QVERIFY2(run.finished, qPrintable(run.err));
+    QCOMPARE(run.out, out);
+    QCOMPARE(run.err, err);
+    QCOMPARE(run.exitCode, 0);
+}
+
 void Host::usage_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -505,7 +548,9 @@ void Host::usage_data()
     QTest::newRow("bad size") << QStringList{"--size", "80by24", "x.lua"} << QString("--size must be COLSxROWS");
     QTest::newRow("zero size") << QStringList{"--size", "0x24", "x.lua"} << QString("--size must be between");
     QTest::newRow("bad profile") << QStringList{"--profile", "nameonly", "x.lua"} << QString("--profile must be NAME=CMD");
-    QTest::newRow("bad keep") << QStringList{"--keep", "-1", "x.lua"} << QString("--keep must be");
+    QTest::newRow("bad keep") << QStringList{"--keep", "-1", "x.lua"} << QString("--keep must be a number of MiB from 0.01 to 1024.");
+    QTest::newRow("keep of 1e-300 (read as one byte)") << QStringList{"--keep", "1e-300", "x.lua"} << QString("--keep must be a number of MiB from 0.01 to 1024.");
+    QTest::newRow("keep just below the minimum") << QStringList{"--keep", "0.0099", "x.lua"} << QString("--keep must be a number of MiB from 0.01 to 1024.");
     QTest::newRow("unknown option") << QStringList{"--frobnicate", "x.lua"} << QString("frobnicate");
     QTest::newRow("missing answers") << QStringList{"--answers", "/nonexistent/a.json", "x.lua"} << QString("Cannot read the answers file");
 }
