@@ -14,6 +14,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <iterator>
 #include <memory>
 #include <sys/resource.h>
 #include <vector>
@@ -454,14 +455,47 @@ m.app:Quit()
     QCOMPARE(run.exitCode, 0);
 }
 
-// Seconds of random bytes, the same each run, then a reset and READY.
+// Random terminal output, the same each run: random bytes mixed with the
+// pieces that lead libvterm astray (C1 controls in UTF-8, tab stops, control
+// sequences with many or huge parameters, REP, wide and combining
+// characters, double-width lines, margins), so that a few megabytes reach
+// every such path many times over. No queries: nothing reads the answers.
+static QByteArray randomTerminalOutput(quint32 seed, qsizetype size)
+{
+    QRandomGenerator random(seed);
+    static const char *const pieces[] = {"\r", "\r\n", "\x1bH", "\x1b[b", "\x1b[3g", "\xe4\xb8\xad", "\xcc\x81",
+                                         "\x1b#6", "\x1b#3", "\x1b[?6h", "\x1b[?69h", "\x1b[2;5r", "\x1b[4h", "\x1bN", "\t"};
+    static const char finals[] = "@ABCDEFGHIJKLMPSTXZ`abdefghlmqrstu";
+    QByteArray out;
+    while (out.size() < size) {
+        switch (random.bounded(4)) {
+        case 0:
+            out += char(random.bounded(256));
+            break;
+        case 1:
+            out += "\xc2";
+            out += char(0x80 + random.bounded(32));
+            break;
+        case 2:
+            out += pieces[random.bounded(int(std::size(pieces)))];
+            break;
+        default: {
+            out += "\x1b[";
+            for (int i = 0, count = random.bounded(20); i < count; ++i)
+                out += QByteArray::number(random.bounded(i % 5 == 4 ? 100000000 : 100)) + ';';
+            out += finals[random.bounded(int(sizeof finals - 1))];
+        }
+        }
+    }
+    return out;
+}
+
+// Seconds of random terminal output, then a reset and READY.
 void Host::randomOutput()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    QRandomGenerator random(20261207);
-    QByteArray bytes(24 << 20, Qt::Uninitialized);
-    random.fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
+    const QByteArray bytes = randomTerminalOutput(20261207, 16 << 20);
     writeFile(dir.filePath(QStringLiteral("random.bin")), bytes);
     const QString program = QStringLiteral("cat random.bin; printf '\\030\\033c'; echo READY; sleep 1000");
     const HostRun run = runHost(dir, QByteArray(R"lua(
