@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 
 namespace {
@@ -25,8 +26,11 @@ volatile std::uint32_t cellSink; // keeps the cell reads
 
 void discardOutput(const char *, size_t, void *) {}
 
-int onTermProp(VTermProp, VTermValue *, void *)
+// Reads the title as the host does.
+int onTermProp(VTermProp prop, VTermValue *value, void *)
 {
+    if (prop == VTERM_PROP_TITLE && value->string)
+        cellSink = cellSink + std::uint32_t(std::strlen(value->string));
     return 1;
 }
 
