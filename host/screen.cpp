@@ -81,7 +81,9 @@ void Screen::update()
     m_timer.stop();
     if (m_pending.isEmpty())
         return;
-    const QByteArray pending = std::exchange(m_pending, QByteArray());
+    const QByteArray received = std::exchange(m_pending, QByteArray());
+    const std::string guarded = m_guard.filter(std::string_view(received.constData(), size_t(received.size())));
+    const QByteArray pending = QByteArray::fromRawData(guarded.data(), qsizetype(guarded.size()));
     const bool wholeScreenBefore = m_scroll.wholeScreen();
     const qsizetype plainFrom = m_scroll.scan(pending);
     // Plain lines followed by a screenful more of plain lines scroll off
@@ -165,8 +167,9 @@ QString Screen::region(int top, int left, int bottom, int right)
 void Screen::clear()
 {
     update();
-    static const char clear[] = "\x1b[H\x1b[2J";
-    vterm_input_write(m_vterm, clear, sizeof clear - 1);
+    // Through the guard too, which must see every byte libvterm parses.
+    const std::string clear = m_guard.filter("\x1b[H\x1b[2J");
+    vterm_input_write(m_vterm, clear.data(), clear.size());
 }
 
 void Screen::reset()
