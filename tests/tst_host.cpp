@@ -455,6 +455,11 @@ void Host::hostileOutput_data()
     QTest::newRow("repeat of a wide character at the margin (overflow)")
         << QByteArray(R"(\033[78G\344\270\255\033[b\r\n)") << "4.0 1.0 [                                                                             \u4e2d|\u4e2d|READY]";
     QTest::newRow("repeat of a plain character") << QByteArray(R"(ab\033[3b\r\n)") << "3.0 1.0 [abbbb|READY|]";
+    // The lines that scroll off at once are not shown to the emulator, yet
+    // the character before them is what a later repeat repeats.
+    QTest::newRow("repeat after lines that scroll off unseen (endless loop)")
+        << QByteArray(R"(x\r\n)").append(QByteArray(R"(\r\n)").repeated(30)).append(R"('; sleep 0.3; printf '\033[H\033[2J\033[3b\r\n)")
+        << "3.0 1.0 [xxx|READY|]";
     QTest::newRow("17 parameters (callback overwritten)")
         << QByteArray(R"(\033[1;2;3;4;5;6;7;8;9;10;11;12;13;14;15;16;17mX)") << "2.0 1.0 [XREADY||]";
     QTest::newRow("huge parameters (overflow)") << QByteArray(R"(\033[99999999999999999999C\033[4294967295@x\r\n)") << "3.0 1.0 [                                                                               x|READY|]";
@@ -853,6 +858,7 @@ void Host::noDescendantLeft()
     QProcess host;
     startHost(host, dir, QByteArray(start).replace("MARK", marker) + R"lua(
 local m = require('morvane')
+local _ = m.app.Screen.Rows  -- addresses the tab, which starts its program
 print('ready')
 io.stdout:flush()
 local n = __morvane_native
