@@ -207,6 +207,14 @@ for row = 1, s.Rows do
 end
 )lua") << 0 << QString("café \n[ ]\ntrue\tfalse\ncafé \U0001F600 ok\n");
 
+    // A lead byte at the end of one read that the next read does not finish
+    // is one U+FFFD; the byte after it must not be lost with it.
+    QTest::newRow("unfinished character across reads") << QStringList{} << QByteArray() << QStringList{} << QByteArray(R"lua(
+local s = require('morvane').app.Screen
+s:Send("printf '\\303'; sleep 0.3; printf '\\101\\055\\102'\r")
+print(s:WaitForString('\u{FFFD}A-B', 5))
+)lua") << 0 << QString("true\n");
+
     // Positions far into a block of mixed text (one, two and four bytes a
     // character, a surrogate pair among them) are found from the block's marks.
     QTest::newRow("stream positions deep in mixed text") << QStringList{} << QByteArray() << QStringList{} << QByteArray(R"lua(
