@@ -300,7 +300,10 @@ int runScript(Operations &operations, ApiServer &server, Tab *first, const Optio
     // With --interact, a script that ends well hands its tab to the terminal.
     const auto handOver = [&] {
         interaction = std::make_unique<Interaction>(first);
-        QObject::connect(interaction.get(), &Interaction::finished, [&](int status) { finish(status); });
+        // Queued: the hand-over ends inside the tab's own exit signal, and
+        // finishing deletes the tab.
+        QObject::connect(interaction.get(), &Interaction::finished, &script, [&](int status) { finish(status); },
+                         Qt::QueuedConnection);
         QString error;
         if (!interaction->start(&error)) {
             std::fprintf(stderr, "%s\n", qPrintable(error));

@@ -214,11 +214,12 @@ void PtyProcess::childGone()
         m_exitNotifier->setEnabled(false);
     if (m_exitPoll)
         m_exitPoll->stop();
-    Q_EMIT exited();
     // A session only loses members: found empty now, it stays empty, and
     // ending the tab later needs no look at the processes, which would
     // otherwise fall on the host's way out.
     m_sessionEnded = sessionMembers(static_cast<pid_t>(m_pid)).empty();
+    // Last: what listens may end the host, and this object with it.
+    Q_EMIT exited();
 }
 
 void PtyProcess::write(const QByteArray &bytes)
