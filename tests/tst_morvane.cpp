@@ -340,74 +340,77 @@ private Q_SLOTS:
         QCOMPARE(first.sent, (QList<QByteArray>{"x", "y"}));
     }
 
-    void waitAdvancesInUtf16Units()
+    void waits_data()
     {
-        MorvaneRun t;
-        SimTab &tab = t.sim.tab();
-        tab.receive(QStringLiteral("stale login: "));  // 13 units, before the first wait: never matched
-        // Two-, three- and four-byte UTF-8 characters before the prompt.
-        tab.arriveAfter(1, QStringLiteral("h\u00e9llo \u20ac ") + QString::fromUcs4(U"\U0001F600") +
-                               QStringLiteral(" login: next$ tail"));
-        const RunResult result = t.run(preamble +
-            "show(screen:WaitForString('login:', 5), screen.MatchIndex)\n"
-            "show(screen:ReadString('$ ', 5))\n"
-            "show(screen:WaitForString('login:', 0.05))\n");
-        EXPECT_CLEAN_EXIT(result);
-        QCOMPARE(result.outText(), QStringLiteral("true 1\n next\nfalse\n"));
-        // 13 + "h\u00e9llo \u20ac \U0001F600 login:" (17 units, 24 bytes) = 30; then + " next$ " (7) = 37.
-        const QList<double> positions = t.streamPositions();
-        QVERIFY2(positions.size() >= 4, qPrintable(t.ops().join(QLatin1Char(' '))));
-        QCOMPARE(positions.mid(0, 4), (QList<double>{13, 13, 30, 37}));
-        for (double position : positions.mid(3))
-            QCOMPARE(position, 37.0);
-    }
+        QTest::addColumn<QString>("received");     // before the script
+        QTest::addColumn<int>("after");            // `arrival` comes at this stream request
+        QTest::addColumn<QString>("arrival");
+        QTest::addColumn<bool>("ended");           // the session is over from the start
+        QTest::addColumn<QByteArray>("script");    // after the preamble
+        QTest::addColumn<QString>("output");
+        QTest::addColumn<QList<double>>("positions"); // stream positions asked, repeats folded; empty: not checked
 
-    void earliestMatchWinsAndTiesGoToTheFirstPrompt()
-    {
-        MorvaneRun t;
-        t.sim.tab().arriveAfter(0, QStringLiteral("abc> def$ login: password:"));
-        const RunResult result = t.run(preamble +
-            "show(screen:WaitForStrings({'$ ', '> '}, 1), screen.MatchIndex)\n"        // '> ' starts first
-            "show(screen:WaitForStrings({'log', 'login:', 'def'}, 1))\n"               // 'def' is earliest
-            "show(screen:WaitForStrings({'log', 'login:'}, 1), screen.MatchIndex)\n"   // same start: first listed
-            "show(screen:ReadString({'word', 'in:'}, 1))\n");                          // reads on just past 'log'
-        EXPECT_CLEAN_EXIT(result);
-        QCOMPARE(result.outText(), QStringLiteral("2 2\n3\n1 1\n\n"));
-        // "abc> " = 5, "def" ends at 8, "$ log" ends at 13, "in:" ends at 16.
-        QCOMPARE(t.streamPositions(), (QList<double>{0, 5, 8, 13}));
-    }
-
-    void timeoutKeepsThePosition()
-    {
-        MorvaneRun t;
-        t.sim.tab().arriveAfter(1, QStringLiteral("late$ "));
-        const RunResult result = t.run(preamble +
-            "screen:Send('go')\n"
-            "show(screen:WaitForString('never', 0.01), screen.MatchIndex)\n"
-            "show(screen:WaitForStrings({'never', 'late'}, 0.01), screen.MatchIndex)\n"
-            "show(screen:ReadString('never', 0.01) == '', screen.MatchIndex)\n");
-        EXPECT_CLEAN_EXIT(result);
-        QCOMPARE(result.outText(), QStringLiteral("false 0\n2 2\ntrue 0\n"));
-        const QList<double> positions = t.streamPositions();
+        // 13 units before the first wait are never matched; then two-, three- and
+        // four-byte UTF-8 characters: 13 + "h\u00e9llo \u20ac \U0001F600 login:" (17 units) = 30, + " next$ " = 37.
+        QTest::newRow("positions in UTF-16 units")
+            << "stale login: " << 1 << QStringLiteral("h\u00e9llo \u20ac ") + QString::fromUcs4(U"\U0001F600") + " login: next$ tail"
+            << false << QByteArray("show(screen:WaitForString('login:', 5), screen.MatchIndex)\n"
+                                   "show(screen:ReadString('$ ', 5))\nshow(screen:WaitForString('login:', 0.05))\n")
+            << "true 1\n next\nfalse\n" << QList<double>{13, 30, 37};
+        // "> " starts first; "def" is earliest; the same start goes to the first
+        // listed; ReadString reads on just past "log".
+        QTest::newRow("earliest match wins, ties go to the first prompt")
+            << QString() << 0 << "abc> def$ login: password:" << false
+            << QByteArray("show(screen:WaitForStrings({'$ ', '> '}, 1), screen.MatchIndex)\n"
+                          "show(screen:WaitForStrings({'log', 'login:', 'def'}, 1))\n"
+                          "show(screen:WaitForStrings({'log', 'login:'}, 1), screen.MatchIndex)\n"
+                          "show(screen:ReadString({'word', 'in:'}, 1))\n")
+            << "2 2\n3\n1 1\n\n" << QList<double>{0, 5, 8, 13};
         // The first wait timed out at 0; the second found "late" from 0 again.
-        const qsizetype reading = positions.indexOf(4.0);
-        QVERIFY2(reading >= 2, "the first two waits must read from 0");
-        for (qsizetype i = 0; i < positions.size(); ++i)
-            QCOMPARE(positions.at(i), i < reading ? 0.0 : 4.0);
+        QTest::newRow("a time-out keeps the position")
+            << QString() << 1 << "late$ " << false
+            << QByteArray("screen:Send('go')\nshow(screen:WaitForString('never', 0.01), screen.MatchIndex)\n"
+                          "show(screen:WaitForStrings({'never', 'late'}, 0.01), screen.MatchIndex)\n"
+                          "show(screen:ReadString('never', 0.01) == '', screen.MatchIndex)\n")
+            << "false 0\n2 2\ntrue 0\n" << QList<double>{0, 4};
+        // Matching comes before the session and the deadline are looked at; once
+        // the position is fixed, a wait whose prompt is there costs one request.
+        QTest::newRow("a prompt in the stream beats a tiny time-out")
+            << QString() << 0 << "a$ b$ c$ " << true
+            << QByteArray("show(screen:WaitForString('$ ', 1e-9), screen:WaitForString('$ ', 1e-9, false, true), "
+                          "screen:ReadString('$ ', 1e-9))\nshow(screen:WaitForString('$ ', 1e-9))\n")
+            << "true true c\nfalse\n" << QList<double>{0, 3, 6, 9};
+        QTest::newRow("case and escape options")
+            << QString() << 0 << "Login: Password: \x1b[1mbold\x1b[0m \x1b]0;title\x07text$ \x1b[32mgreen\x1b[0m$ " << false
+            << QByteArray("show(screen:WaitForString('LOGIN:', 0.01))\nshow(screen:WaitForString('LOGIN:', 0.01, 1))\n"
+                          "screen.IgnoreCase = true\nshow(screen:WaitForString('PASSWORD:', 0.01), screen.IgnoreCase)\n"
+                          "local first = screen:ReadString('$ ', 1)\nscreen.IgnoreEscape = true\n"
+                          "show(first == ' \\27[1mbold\\27[0m \\27]0;title\\7text', screen:ReadString('$ ', 1), screen.IgnoreEscape)\n")
+            << "false\ntrue\ntrue true\ntrue green true\n" << QList<double>{};
     }
 
-    void promptInStreamBeatsTinyTimeout()
+    void waits()
     {
+        QFETCH(QString, received);
+        QFETCH(int, after);
+        QFETCH(QString, arrival);
+        QFETCH(bool, ended);
+        QFETCH(QByteArray, script);
+        QFETCH(QString, output);
+        QFETCH(QList<double>, positions);
         MorvaneRun t;
-        t.sim.tab().arriveAfter(0, QStringLiteral("a$ b$ c$ "));
-        t.sim.tab().active = false;  // matching comes before the session is looked at
-        const RunResult result = t.run(preamble +
-            "show(screen:WaitForString('$ ', 1e-9), screen:WaitForString('$ ', 1e-9, false, true), screen:ReadString('$ ', 1e-9))\n"
-            "show(screen:WaitForString('$ ', 1e-9))\n");  // the deadline comes before the session is looked at
+        t.sim.tab().receive(received);
+        t.sim.tab().arriveAfter(after, arrival);
+        t.sim.tab().active = !ended;
+        const RunResult result = t.run(preamble + script);
         EXPECT_CLEAN_EXIT(result);
-        QCOMPARE(result.outText(), QStringLiteral("true true c\nfalse\n"));
-        // Once the position is fixed, a wait whose prompt is there costs one stream request.
-        QCOMPARE(t.ops(), (QStringList{"info", "stream", "stream", "stream", "stream"}));
+        QCOMPARE(result.outText(), output);
+        QList<double> asked = t.streamPositions();
+        asked.erase(std::unique(asked.begin(), asked.end()), asked.end());
+        if (!positions.isEmpty())
+            QCOMPARE(asked, positions);
+        if (ended)
+            QCOMPARE(t.app.requestsFor(QStringLiteral("stream")).size(), positions.size());
     }
 
     // Each pass of a wait costs one stream, one info and a 25 ms sleep; with
@@ -462,22 +465,6 @@ private Q_SLOTS:
         QCOMPARE(result.outText(), output + QStringLiteral("0\n"));
         // The mark's info, then two passes with the session active, then the third sees it gone.
         QCOMPARE(t.app.requestsFor(QStringLiteral("stream")).size(), truncate ? 1 : 3);
-    }
-
-    void caseAndEscapeOptions()
-    {
-        MorvaneRun t;
-        t.sim.tab().arriveAfter(0, QStringLiteral("Login: Password: \x1b[1mbold\x1b[0m \x1b]0;title\x07text$ \x1b[32mgreen\x1b[0m$ "));
-        const RunResult result = t.run(preamble +
-            "show(screen:WaitForString('LOGIN:', 0.01))\n"
-            "show(screen:WaitForString('LOGIN:', 0.01, 1))\n"
-            "screen.IgnoreCase = true\n"
-            "show(screen:WaitForString('PASSWORD:', 0.01), screen.IgnoreCase)\n"
-            "local first = screen:ReadString('$ ', 1)\n"
-            "screen.IgnoreEscape = true\n"
-            "show(first == ' \\27[1mbold\\27[0m \\27]0;title\\7text', screen:ReadString('$ ', 1), screen.IgnoreEscape)\n");
-        EXPECT_CLEAN_EXIT(result);
-        QCOMPARE(result.outText(), QStringLiteral("false\ntrue\ntrue true\ntrue green true\n"));
     }
 
     void waitForCursor_data()
