@@ -20,8 +20,15 @@ int jsonCost(unsigned char c)
 void appendEscaped(QByteArray &out, const char *data, qsizetype size)
 {
     static const char hex[] = "0123456789abcdef";
+    // Runs of bytes that need no escape are appended whole: received text
+    // is mostly such runs, and a reply can hold megabytes of it.
+    qsizetype run = 0;
     for (qsizetype i = 0; i < size; ++i) {
         const unsigned char c = static_cast<unsigned char>(data[i]);
+        if (c >= 0x20 && c != '"' && c != '\\')
+            continue;
+        out.append(data + run, i - run);
+        run = i + 1;
         switch (c) {
         case '"': out.append("\\\""); break;
         case '\\': out.append("\\\\"); break;
@@ -30,13 +37,11 @@ void appendEscaped(QByteArray &out, const char *data, qsizetype size)
         case '\n': out.append("\\n"); break;
         case '\r': out.append("\\r"); break;
         case '\t': out.append("\\t"); break;
-        default:
-            if (c < 0x20) {
-                const char escape[] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
-                out.append(escape, 6);
-            } else {
-                out.append(static_cast<char>(c));
-            }
+        default: {
+            const char escape[] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
+            out.append(escape, 6);
+        }
         }
     }
+    out.append(data + run, size - run);
 }

@@ -110,7 +110,7 @@ Options parseOptions()
     const QCommandLineOption profileOption(QStringLiteral("profile"), QStringLiteral("A connection profile for connect and profiles (repeatable)."), QStringLiteral("NAME=CMD"));
     const QCommandLineOption answersOption(QStringLiteral("answers"), QStringLiteral("JSON file of queued dialog replies per dialog operation."), QStringLiteral("FILE"));
     const QCommandLineOption runnerOption(QStringLiteral("runner"), QStringLiteral("The morvane-lua to run (default: beside the host, then PATH)."), QStringLiteral("PATH"));
-    const QCommandLineOption keepOption(QStringLiteral("keep"), QStringLiteral("Received text held per tab, in MiB (default 4)."), QStringLiteral("MIB"), QStringLiteral("4"));
+    const QCommandLineOption keepOption(QStringLiteral("keep"), QStringLiteral("Received text held per tab, in MiB (default 16)."), QStringLiteral("MIB"), QStringLiteral("16"));
     const QCommandLineOption traceOption(QStringLiteral("trace"), QStringLiteral("Write every request and reply to FILE, one line each."), QStringLiteral("FILE"));
     parser.addOptions({commandOption, sizeOption, profileOption, answersOption, runnerOption, keepOption, traceOption});
     parser.addHelpOption();
@@ -175,13 +175,13 @@ bool catchSignals()
 
 // Runs the script against the first tab until it ends, the script asks to
 // quit or a signal comes; returns the host's exit status.
-int runScript(Operations &operations, ApiServer &server, Tab *first, const Options &options)
+int runScript(Operations &operations, ApiServer &server, const Options &options)
 {
     QProcess script;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("MORVANE_SOCKET"), server.socketPath());
     environment.insert(QStringLiteral("MORVANE_TOKEN"), server.token());
-    environment.insert(QStringLiteral("MORVANE_TAB"), first->id());
+    environment.insert(QStringLiteral("MORVANE_TAB"), operations.nextTabId());
     environment.insert(QStringLiteral("MORVANE_STREAM_START"), QStringLiteral("0"));
     script.setProcessEnvironment(environment);
     script.setProcessChannelMode(QProcess::ForwardedChannels);
@@ -227,12 +227,20 @@ int runScript(Operations &operations, ApiServer &server, Tab *first, const Optio
             finish(128 + sig);
     });
 
+    // The runner loads while the first tab starts; its requests are served
+    // once the event loop runs, when the tab is there.
     script.start();
+    QString error;
+    if (!operations.openFirstTab(&error)) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
+        finish(1);
+        return 1;
+    }
     const int status = QCoreApplication::exec();
     return ending ? exitStatus : status;
 }
 
-// Sets up the socket server and the first tab, then runs the script.
+// Sets up the socket server, then runs the script and opens the first tab.
 int serve(const Options &options)
 {
     Operations operations(options.settings);
@@ -246,12 +254,7 @@ int serve(const Options &options)
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return 1;
     }
-    Tab *first = operations.openFirstTab(&error);
-    if (!first) {
-        std::fprintf(stderr, "%s\n", qPrintable(error));
-        return 1;
-    }
-    return runScript(operations, server, first, options);
+    return runScript(operations, server, options);
 }
 
 } // namespace

@@ -37,6 +37,7 @@ QString loginName()
 Operations::Operations(const HostSettings &settings, QObject *parent)
     : QObject(parent), m_settings(settings), m_dialogs(settings.answers)
 {
+    m_clock.start();
     m_tabOperations = {
         {QStringLiteral("info"), &Operations::info},
         {QStringLiteral("send"), &Operations::send},
@@ -87,7 +88,8 @@ Tab *Operations::openFirstTab(QString *error)
 
 Tab *Operations::openTab(const QString &command, const Profile *profile, QString *error)
 {
-    const QString id = QStringLiteral("tab-%1").arg(m_nextTabNumber++);
+    const QString id = nextTabId();
+    ++m_nextTabNumber;
     auto *tab = new Tab(id, command, m_settings.size, m_settings.keepBytes, this);
     tab->options = defaultOptions(profile);
     if (profile)
@@ -190,11 +192,12 @@ void Operations::stream(Tab *tab, const QJsonObject &request, const Responder &r
     const qint64 position = static_cast<qint64>(positionValue.toDouble());
     // New text already taken in is answered at once: reading a fast producer
     // first would only hold the reply back. Otherwise what is waiting in the
-    // terminal is read now, and failing that the request is held.
+    // terminal is read now, and failing that the request is held, if the
+    // script is waiting for text.
     if (!worthAnswering(tab, position))
         tab->drain(true);
-    if (worthAnswering(tab, position)) {
-        respond(streamReply(tab, position));
+    if (worthAnswering(tab, position) || !worthHolding(tab, position)) {
+        answerStream(tab, position, respond);
         return;
     }
     auto *timer = new QTimer(this);
@@ -214,6 +217,28 @@ void Operations::stream(Tab *tab, const QJsonObject &request, const Responder &r
     timer->start(holdMs);
 }
 
+// Holding answers a waiting script the moment its text arrives. A script is
+// waiting when it has sent something since its last reply (the answer is
+// still to come), or when it asks again, after its pause, for the position
+// whose last reply brought nothing. Any other request with nothing new is
+// answered at once: the script only checks for more text before it uses
+// what it already holds (the compatibility globals fetch first on every
+// readline and expect), and holding it would stall every such call.
+bool Operations::worthHolding(Tab *tab, qint64 position) const
+{
+    const auto last = m_lastStream.constFind(tab->id());
+    if (last == m_lastStream.cend())
+        return false;
+    return last->sentSince
+        || (last->empty && last->position == position && m_clock.elapsed() - last->answeredMs >= clientPauseMs);
+}
+
+void Operations::answerStream(Tab *tab, qint64 position, const Responder &respond)
+{
+    m_lastStream.insert(tab->id(), LastStream{position, !worthAnswering(tab, position), m_clock.elapsed(), false});
+    respond(streamReply(tab, position));
+}
+
 void Operations::releaseHeld(Tab *tab, bool force)
 {
     for (qsizetype i = 0; i < m_held.size();) {
@@ -231,7 +256,7 @@ void Operations::answerHeld(qsizetype index)
     const HeldStream held = m_held.takeAt(index);
     held.timer->deleteLater();
     if (held.tab)
-        held.respond(streamReply(held.tab, held.position));
+        answerStream(held.tab, held.position, held.respond);
     else
         held.respond(ApiReply::failure(QStringLiteral("The tab was closed.")));
 }
@@ -275,10 +300,11 @@ ApiReply Operations::info(Tab *tab, const QJsonObject &)
     return ApiReply::success(result);
 }
 
-static ApiReply sendTo(Tab *tab, const QByteArray &bytes)
+ApiReply Operations::sendTo(Tab *tab, const QByteArray &bytes)
 {
     if (tab->locked())
         return ApiReply::failure(QStringLiteral("Session is locked by a ZMODEM transfer."));
+    m_lastStream[tab->id()].sentSince = true;
     return ApiReply::success(QJsonObject{{QStringLiteral("sent"), tab->send(bytes)}});
 }
 
@@ -465,6 +491,7 @@ ApiReply Operations::close(Tab *tab, const QJsonObject &)
     if (m_activeTab == tab->id())
         m_activeTab = m_tabs.isEmpty() ? QString() : m_tabs.first()->id();
     releaseHeld(tab, true);
+    m_lastStream.remove(tab->id());
     tab->terminate();
     tab->deleteLater();
     return ApiReply::success();

@@ -6,6 +6,7 @@
 #include "dialogs.h"
 #include "tab.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -27,7 +28,9 @@ struct Profile {
 struct HostSettings {
     QString firstCommand;          // empty: the user's shell
     QSize size{80, 24};
-    qint64 keepBytes = 4 * 1024 * 1024;
+    // As much as one stream reply can carry: a prompt wait reads from where
+    // it started, so a long output before its prompt must still be held.
+    qint64 keepBytes = 16 * 1024 * 1024;
     QList<Profile> profiles;
     QHash<QString, QList<QJsonObject>> answers;  // queued dialog replies per operation
 };
@@ -40,11 +43,18 @@ public:
     static constexpr qint64 maxReplyText = 16 * 1024 * 1024 - 256;
     // How long a `stream` request with nothing new may be held.
     static constexpr int holdMs = 20;
+    // A script waiting for text pauses between its requests (25 ms in the
+    // object model, 30 ms in the compatibility globals); one that comes back
+    // sooner is not waiting but checking for more before it uses text it
+    // already holds.
+    static constexpr int clientPauseMs = 20;
 
     explicit Operations(const HostSettings &settings, QObject *parent = nullptr);
     ~Operations() override;
 
-    // Opens the first tab; its id is what the script is started with.
+    // The id the next tab opened gets: the script is started with the first
+    // tab's id before that tab is opened.
+    QString nextTabId() const { return QStringLiteral("tab-%1").arg(m_nextTabNumber); }
     Tab *openFirstTab(QString *error);
     void handle(const QJsonObject &request, const Responder &respond);
     // Ends every child process; nothing is left running afterwards.
@@ -71,6 +81,16 @@ private:
         QTimer *timer;
     };
     static bool worthAnswering(Tab *tab, qint64 position);
+    // Whether a request with nothing new waits for text (see stream()).
+    bool worthHolding(Tab *tab, qint64 position) const;
+    // Answers at once, noting the reply for worthHolding.
+    void answerStream(Tab *tab, qint64 position, const Responder &respond);
+    struct LastStream {
+        qint64 position = -1;     // what the last reply answered
+        bool empty = false;       // it brought nothing worth answering
+        qint64 answeredMs = 0;    // when, on m_clock
+        bool sentSince = false;   // the script has sent to the tab since
+    };
     void releaseHeld(Tab *tab, bool force);
     // Answers the held request at `index` and lets it go.
     void answerHeld(qsizetype index);
@@ -78,6 +98,7 @@ private:
     void noteWaiting(Tab *tab) const;
     ApiReply streamReply(Tab *tab, qint64 position) const;
 
+    ApiReply sendTo(Tab *tab, const QByteArray &bytes);
     ApiReply info(Tab *tab, const QJsonObject &request);
     ApiReply send(Tab *tab, const QJsonObject &request);
     ApiReply sendBytes(Tab *tab, const QJsonObject &request);
@@ -116,6 +137,8 @@ private:
     QString m_clipboard;
     Dialogs m_dialogs;
     QList<HeldStream> m_held;
+    QHash<QString, LastStream> m_lastStream;  // by tab id
+    QElapsedTimer m_clock;
     QHash<QString, TabOperation> m_tabOperations;
     QHash<QString, AppOperation> m_appOperations;
 };

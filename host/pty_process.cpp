@@ -5,8 +5,7 @@
 // the child itself has gone, so that background jobs are ended too.
 #include "pty_process.h"
 
-#include <QDir>
-#include <QFile>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcessEnvironment>
 #include <QSocketNotifier>
@@ -16,9 +15,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <poll.h>
 #include <pty.h>
 #include <string>
 #include <sys/syscall.h>
@@ -31,29 +34,40 @@ namespace {
 constexpr int readChunk = 64 * 1024;
 
 // Every process of the session that `leader` started (its session id is the
-// leader's pid, also after the leader itself has gone).
+// leader's pid, also after the leader itself has gone) that still runs. Read
+// with plain system calls: the host looks at every process when a tab ends.
 std::vector<pid_t> sessionMembers(pid_t leader)
 {
     std::vector<pid_t> members;
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &entry : entries) {
-        bool numeric = false;
-        const pid_t pid = entry.toInt(&numeric);
-        if (!numeric)
+    DIR *proc = opendir("/proc");
+    if (!proc)
+        return members;
+    while (const dirent *entry = readdir(proc)) {
+        char *end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0')
             continue;
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-        if (!stat.open(QIODevice::ReadOnly))
+        char path[32];
+        std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+        const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
             continue;
-        const QByteArray line = stat.readAll();
+        char line[1024];
+        const ssize_t count = ::read(fd, line, sizeof line - 1);
+        ::close(fd);
+        if (count <= 0)
+            continue;
+        line[count] = '\0';
         // The command name may hold spaces and parentheses: fields follow the last ')'.
-        const qsizetype close = line.lastIndexOf(')');
-        if (close < 0)
-            continue;
-        const QList<QByteArray> fields = line.mid(close + 2).split(' ');
+        const char *close = std::strrchr(line, ')');
+        char state = 0;
+        long parent = 0, group = 0, session = 0;
         // state, ppid, pgrp, session; a zombie runs no more and is not counted
-        if (fields.size() > 3 && fields.at(0) != "Z" && fields.at(3).toLongLong() == leader)
-            members.push_back(pid);
+        if (close && std::sscanf(close + 1, " %c %ld %ld %ld", &state, &parent, &group, &session) == 4
+            && state != 'Z' && session == leader)
+            members.push_back(static_cast<pid_t>(pid));
     }
+    closedir(proc);
     return members;
 }
 
@@ -66,7 +80,7 @@ PtyProcess::PtyProcess(QObject *parent)
 
 PtyProcess::~PtyProcess()
 {
-    if (m_pid > 0) {
+    if (m_pid > 0 && !m_sessionEnded) {
         killSession(SIGKILL);
         if (!m_exited)
             waitpid(static_cast<pid_t>(m_pid), nullptr, 0);
@@ -197,6 +211,10 @@ void PtyProcess::childGone()
     if (m_exitPoll)
         m_exitPoll->stop();
     Q_EMIT exited();
+    // A session only loses members: found empty now, it stays empty, and
+    // ending the tab later needs no look at the processes, which would
+    // otherwise fall on the host's way out.
+    m_sessionEnded = sessionMembers(static_cast<pid_t>(m_pid)).empty();
 }
 
 void PtyProcess::write(const QByteArray &bytes)
@@ -254,15 +272,29 @@ void PtyProcess::hangUp(int graceMs)
 
 void PtyProcess::terminate()
 {
-    if (m_pid <= 0)
+    if (m_pid <= 0 || m_sessionEnded)
         return;
+    // Most often the session has ended by itself: one look at the processes.
+    if (!m_exited && waitpid(static_cast<pid_t>(m_pid), nullptr, WNOHANG) == m_pid)
+        m_exited = true;
+    if (m_exited && sessionMembers(static_cast<pid_t>(m_pid)).empty()) {
+        m_sessionEnded = true;
+        return;
+    }
     killSession(SIGHUP);
-    for (int waited = 0; waited < 300; waited += 10) {
+    QElapsedTimer waited;
+    waited.start();
+    for (int stepMs = 1; waited.elapsed() < 300; stepMs = std::min(2 * stepMs, 10)) {
         if (!m_exited && waitpid(static_cast<pid_t>(m_pid), nullptr, WNOHANG) == m_pid)
             m_exited = true;
-        if (m_exited && sessionMembers(static_cast<pid_t>(m_pid)).empty())
+        if (m_exited && sessionMembers(static_cast<pid_t>(m_pid)).empty()) {
+            m_sessionEnded = true;
             return;
-        usleep(10 * 1000);
+        }
+        // The leader's exit ends the wait at once through its process
+        // descriptor; members that outlive it are looked for again soon.
+        pollfd leader{m_exited ? -1 : m_pidFd, POLLIN, 0};
+        ::poll(&leader, 1, stepMs);
     }
     killSession(SIGKILL);
     if (!m_exited && waitpid(static_cast<pid_t>(m_pid), nullptr, 0) == m_pid)

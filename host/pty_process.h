@@ -54,6 +54,7 @@ private:
     int m_pidFd = -1;
     qint64 m_pid = -1;
     bool m_exited = false;
+    bool m_sessionEnded = false;    // no process of the session is left
     QSocketNotifier *m_readNotifier = nullptr;
     QSocketNotifier *m_writeNotifier = nullptr;
     QSocketNotifier *m_exitNotifier = nullptr;

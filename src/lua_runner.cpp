@@ -204,9 +204,10 @@ int main(int argc, char **argv)
 {
     QCoreApplication::setEventDispatcher(new NoEventLoop);
     QCoreApplication application(argc, argv);
-    // The application object adopts the user's locale; Lua must keep writing
-    // and reading numbers with a decimal point, as the plain interpreter does.
-    std::setlocale(LC_NUMERIC, "C");
+    // The application object adopts the user's locale; scripts run in the C
+    // locale, as under the plain interpreter: numbers with a decimal point,
+    // string comparison and table.sort by byte value, os.date in English.
+    std::setlocale(LC_ALL, "C");
     clockStarted.start();
     const QStringList arguments = windowsCommandLine();
     if (arguments.size() == 2 && arguments.at(1) == QLatin1String("--version")) {
@@ -787,18 +788,23 @@ bool registerNatives(lua_State *L)
     luaL_setfuncs(L, natives, 0);
     lua_setglobal(L, "__morvane_native");
 
+    // The embedded texts were compiled at build time by the same Lua library,
+    // debug information kept: each chunk carries its own chunk name and line
+    // numbers ("@morvane.lua", "@vantorix.lua", "=morvane-vantorix"), so
+    // functions, messages and tracebacks are those of the source text. The
+    // name given here is used only for a message if a chunk will not load.
     lua_getglobal(L, "package");
     lua_getfield(L, -1, "preload");
-    if (luaL_loadbufferx(L, morvaneLuaModule, sizeof morvaneLuaModule - 1, "@morvane.lua", "t") != LUA_OK)
+    if (luaL_loadbufferx(L, morvaneLuaModule, sizeof morvaneLuaModule - 1, "@morvane.lua", "b") != LUA_OK)
         return false;
     lua_setfield(L, -2, "morvane");
-    if (luaL_loadbufferx(L, vantorixLuaModule, sizeof vantorixLuaModule - 1, "@vantorix.lua", "t") != LUA_OK)
+    if (luaL_loadbufferx(L, vantorixLuaModule, sizeof vantorixLuaModule - 1, "@vantorix.lua", "b") != LUA_OK)
         return false;
     lua_setfield(L, -2, "vantorix");
     lua_pop(L, 1);
 
     static const char *const lazy = lazyLoaderText;
-    if (luaL_loadbufferx(L, lazy, sizeof lazyLoaderText - 1, "=morvane-vantorix", "t") != LUA_OK)
+    if (luaL_loadbufferx(L, lazy, sizeof lazyLoaderText - 1, "=morvane-vantorix", "b") != LUA_OK)
         return false;
     return lua_pcallk(L, 0, 0, 0, 0, nullptr) == LUA_OK;
 }

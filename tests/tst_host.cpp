@@ -253,6 +253,36 @@ print(s:WaitForCursor(3), s.CurrentRow, s.CurrentColumn)
 print(s:WaitForCursor(0.2))
 )lua") << 0 << QString("true\t10.0\t20.0\nfalse\n");
 
+    // Each readline asks for more text before it uses a line it already
+    // holds; with nothing new that request must be answered at once, not
+    // held until the hold runs out (about 1 s for the 50 calls).
+    QTest::newRow("readline on lines already received") << QStringList{} << QByteArray() << QStringList{} << QByteArray(R"lua(
+sendln('seq 1 50; echo E""ND')
+repeat sleep(0.05) until buffer():find('END\r\n', 1, true)
+readline()  -- the prompt and the echoed command
+local started, all = now(), true
+for i = 1, 50 do all = all and readline(5) == tostring(i) end
+print(all, now() - started < 0.5)
+)lua") << 0 << QString("true true\n");
+
+    // A wait right after a send is held and answered as the output comes:
+    // one stream request a round, where without the hold the first reply
+    // holds no output yet and a second request follows the module's pause.
+    QTest::newRow("wait after a send held for its output") << QStringList{} << QByteArray() << QStringList{} << QByteArray(R"lua(
+local native = __morvane_native
+local rpc, streams = native.rpc, 0
+native.rpc = function(request) if request.op == 'stream' then streams = streams + 1 end return rpc(request) end
+local s = require('morvane').app.Screen
+s:Send('\r') s:WaitForString('$ ', 5)
+streams = 0
+local all = true
+for round = 1, 10 do
+  s:Send('sleep 0.01; echo R$((' .. round .. '*7))\r')
+  all = all and s:WaitForString('R' .. round * 7, 5)
+end
+print(all, streams < 20)
+)lua") << 0 << QString("true\ttrue\n");
+
     QTest::newRow("compatibility globals over colored output") << QStringList{} << QByteArray() << QStringList{} << QByteArray(R"lua(
 sendln("printf '\\033]0;my title\\007\\033[31mred\\033[0m and \\033[1mbold\\033[0m\\n'")
 print(expect('and bold', 5))

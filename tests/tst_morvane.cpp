@@ -463,8 +463,38 @@ private Q_SLOTS:
         const RunResult result = t.run(guarded(statement) + "show(screen.MatchIndex)\n");
         EXPECT_CLEAN_EXIT(result);
         QCOMPARE(result.outText(), output + QStringLiteral("0\n"));
-        // The mark's info, then two passes with the session active, then the third sees it gone.
-        QCOMPARE(t.app.requestsFor(QStringLiteral("stream")).size(), truncate ? 1 : 3);
+        // The mark's info, then two passes with the session active, then the
+        // third sees it gone and one more fetch finds nothing.
+        QCOMPARE(t.app.requestsFor(QStringLiteral("stream")).size(), truncate ? 1 : 4);
+    }
+
+    // What the session wrote last arrives together with its end: between the
+    // wait's fetch and its `info`, or, for the cursor, just after the `info`
+    // that says the session has ended. The wait still sees it.
+    void lastOutputAsTheSessionEnds_data()
+    {
+        QTest::addColumn<QByteArray>("statement");
+        QTest::addColumn<QString>("lastOutput");  // empty: a cursor move instead
+        QTest::addColumn<QString>("output");
+        QTest::newRow("prompt") << QByteArray("show(screen:WaitForString('$ ', 5), screen.MatchIndex)") << "final$ " << "true 1\n";
+        QTest::newRow("captured text") << QByteArray("show(screen:ReadString({'# ', '$ '}))") << "final$ " << "final\n";
+        QTest::newRow("cursor move") << QByteArray("show(screen:WaitForCursor())") << QString() << "true\n";
+    }
+
+    void lastOutputAsTheSessionEnds()
+    {
+        QFETCH(QByteArray, statement);
+        QFETCH(QString, lastOutput);
+        QFETCH(QString, output);
+        MorvaneRun t;
+        SimTab &tab = t.sim.tab();
+        tab.receive(QStringLiteral("abc"));
+        tab.infoEvents.append({2, [lastOutput](SimTab &tab) { tab.receive(lastOutput); tab.active = false; }});
+        if (lastOutput.isEmpty())
+            tab.infoEvents.append({3, [](SimTab &tab) { tab.column = 9; }});
+        const RunResult result = t.run(preamble + statement + "\n");
+        EXPECT_CLEAN_EXIT(result);
+        QCOMPARE(result.outText(), output);
     }
 
     void waitForCursor_data()

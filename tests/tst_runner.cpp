@@ -27,7 +27,10 @@ private Q_SLOTS:
     void outcomes();
     void scriptFromPipe();
     void argumentsAndPath();
-    void numbersIgnoreTheLocale();
+    void scriptsRunInTheCLocale_data();
+    void scriptsRunInTheCLocale();
+    void modulesAsIfCompiledFromText_data();
+    void modulesAsIfCompiledFromText();
     void globals_data();
     void globals();
     void lazyLoaderLoadsTheModule();
@@ -145,23 +148,90 @@ void Runner::argumentsAndPath()
                              + "\ntrue\n\"beside\", \"folder\"\n3\n");
 }
 
-void Runner::numbersIgnoreTheLocale()
+void Runner::scriptsRunInTheCLocale_data()
 {
-    // Under a locale with a decimal comma, Lua still writes and reads numbers
-    // with a point, as the plain interpreter does.
+    QTest::addColumn<QString>("locale");
+    QTest::newRow("decimal comma, German names") << "de_DE.UTF-8";
+    QTest::newRow("collation ignoring case") << "en_US.UTF-8";
+}
+
+void Runner::scriptsRunInTheCLocale()
+{
+    // Whatever the user's locale, scripts run in the C locale, as under the
+    // plain interpreter: numbers with a point, strings compared and sorted
+    // by byte value, dates in English.
+    QFETCH(QString, locale);
     QTemporaryDir locales;
     QProcess localedef;
-    localedef.start("localedef", {"-i", "de_DE", "-f", "UTF-8", locales.filePath("de_DE.UTF-8")});
-    if (!localedef.waitForFinished(60000) || !QFileInfo::exists(locales.filePath("de_DE.UTF-8")))
-        QSKIP("localedef cannot build de_DE.UTF-8 (install the locales package)");
+    localedef.start("localedef", {"-i", locale.section('.', 0, 0), "-f", "UTF-8", locales.filePath(locale)});
+    if (!localedef.waitForFinished(60000) || !QFileInfo::exists(locales.filePath(locale)))
+        QSKIP("localedef cannot build the locale (install the locales package)");
     RunOptions options;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("LOCPATH", locales.path());
-    environment.insert("LC_ALL", "de_DE.UTF-8");
+    environment.insert("LC_ALL", locale);
     options.environment = environment;
-    const RunResult result = runScript(nullptr, "print(os.setlocale(nil, 'ctype'), 1.5, tonumber('2.5'), ('%.1f'):format(0.5))", options);
+    const RunResult result = runScript(nullptr,
+        "local words = {'b', 'B', 'a', 'A'} table.sort(words)\n"
+        "print(os.setlocale(nil), 1.5, tonumber('2.5'), ('%.1f'):format(0.5), 'a' < 'B', table.concat(words),\n"
+        "      os.date('!%A %B', 0))", options);
     QCOMPARE(result.err, QByteArray());
-    QCOMPARE(result.out, QByteArray("de_DE.UTF-8\t1.5\t2.5\t0.5\n"));
+    QCOMPARE(result.out, QByteArray("C\t1.5\t2.5\t0.5\tfalse\tABab\tThursday January\n"));
+}
+
+void Runner::modulesAsIfCompiledFromText_data()
+{
+    // Each probe runs twice: on the embedded chunks, and with the chunk under
+    // test compiled from its source text at run time (line 1 installs it);
+    // both runs must print the same, and that must be what the pattern says.
+    QTest::addColumn<QByteArray>("fromText");
+    QTest::addColumn<QByteArray>("probe");
+    QTest::addColumn<QString>("pattern");
+    const auto source = [](const char *file) {
+        return QByteArray("assert(load(io.open('" MORVANE_SOURCE_DIR "/src/lua/") + file + "', 'rb'):read('a'), ";
+    };
+    QTest::newRow("morvane: error position, traceback, debug information")
+        << "package.preload.morvane = " + source("morvane.lua") + "'@morvane.lua', 't'))"
+        << QByteArray("local m = require('morvane')\n"
+                      "local f = debug.getinfo(m.rpc, 'Slu') print(f.source, f.short_src, f.linedefined, f.lastlinedefined, f.what, f.nparams)\n"
+                      "print(debug.getinfo(package.preload.morvane, 'S').source, debug.getlocal(m.rpc, 3))\n"
+                      "print(xpcall(m.rpc, debug.traceback, 'info', nil, 5))\n")
+        << "^@morvane\\.lua\tmorvane\\.lua\t\\d+\t\\d+\tLua\t3\n@morvane\\.lua\tvalues\n"
+           "false\tmorvane\\.lua:\\d+: attempt to index a number value \\(local 'values'\\)\n"
+           "stack traceback:\n\tmorvane\\.lua:\\d+: in function 'morvane\\.rpc'\n\t\\[C\\]: in function 'xpcall'\n"
+           "\t/\\S+/script\\.lua:5: in main chunk\n$";
+    QTest::newRow("vantorix: error position and traceback through the lazy loader")
+        << "package.preload.vantorix = " + source("vantorix.lua") + "'@vantorix.lua', 't'))"
+        << QByteArray("local f = debug.getinfo(readline, 'S') print(f.source, f.short_src, f.linedefined)\n"
+                      "print(xpcall(readline, debug.traceback, {}))\n")
+        << "^@vantorix\\.lua vantorix\\.lua \\d+\n"  // the module's print joins with blanks
+           "false vantorix\\.lua:\\d+: attempt to compare number with table\n"
+           "stack traceback:\n\tvantorix\\.lua:\\d+: in function <vantorix\\.lua:\\d+>\n\t\\(\\.\\.\\.tail calls\\.\\.\\.\\)\n";
+    QTest::newRow("lazy loader: its hook")
+        << "setmetatable(_G, nil) " + source("lazy.lua") + "'=morvane-vantorix', 't'))()"
+        << QByteArray("local f = debug.getinfo(getmetatable(_G).__index, 'Su') print(f.source, f.short_src, f.linedefined, f.nups)\n")
+        << "^=morvane-vantorix\tmorvane-vantorix\t\\d+\t\\d\n$";
+}
+
+void Runner::modulesAsIfCompiledFromText()
+{
+    QFETCH(QByteArray, fromText);
+    QFETCH(QByteArray, probe);
+    QFETCH(QString, pattern);
+    QTemporaryDir directory;  // one script path for both runs
+    QByteArray outputs[2];
+    for (int run = 0; run < 2; ++run) {
+        FakeApp app;
+        SimTerminal terminal(app);
+        RunOptions options;
+        options.environment = terminal.environment();
+        options.workingDirectory = directory.path();
+        const RunResult result = runScript(&app, (run == 0 ? QByteArray() : fromText) + "\n" + probe, options);
+        QCOMPARE(result.err, QByteArray());
+        outputs[run] = result.out;
+    }
+    QCOMPARE(outputs[0], outputs[1]);
+    QVERIFY2(QRegularExpression(pattern).match(QString::fromUtf8(outputs[0])).hasMatch(), outputs[0].constData());
 }
 
 void Runner::globals_data()

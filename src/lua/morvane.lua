@@ -181,6 +181,10 @@ local function wait(state, tab, patterns, timeout, insensitive, milliseconds, mo
   local deadline = seconds > 0 and native_now() + seconds or nil
   local caseless = (insensitive ~= nil and insensitive ~= false) or state.IgnoreCase
   mark(state, tab)
+  -- A session that ends right after its last output may already be gone when
+  -- `info` is asked: one more fetch after it is seen inactive finds that
+  -- output, and only when that fetch matches nothing does the wait raise.
+  local ended = false
   while true do
     local reply = rpc('stream', tab, { position = state.position })
     checked(field(reply, 'truncated') ~= true,
@@ -194,13 +198,15 @@ local function wait(state, tab, patterns, timeout, insensitive, milliseconds, mo
       end
       return wait_result(mode, index, before)
     end
+    checked(not ended, 'MorvaneError: Session disconnected while waiting for a prompt')
     if deadline and native_now() >= deadline then
       state.MatchIndex = 0
       return wait_result(mode, 0, '')
     end
-    checked(field(rpc('info', tab), 'active'),
-      'MorvaneError: Session disconnected while waiting for a prompt')
-    sleep(POLL_MILLISECONDS)
+    ended = not field(rpc('info', tab), 'active')
+    if not ended then
+      sleep(POLL_MILLISECONDS)
+    end
   end
 end
 
@@ -210,17 +216,23 @@ local function wait_for_cursor(tab, timeout)
   local first = rpc('info', tab)
   local deadline = seconds > 0 and native_now() + seconds or nil
   checked(field(first, 'locked') ~= true, 'MorvaneError: Session is locked')
+  -- As in the prompt wait: a session seen inactive is asked once more, so
+  -- that a move the application took in as the session ended still counts.
+  local ended = false
   while true do
     local now = rpc('info', tab)
     checked(field(now, 'locked') ~= true, 'MorvaneError: Session is locked')
     if field(now, 'row') ~= field(first, 'row') or field(now, 'column') ~= field(first, 'column') then
       return true
     end
+    checked(not ended, 'MorvaneError: Session disconnected')
     if deadline and native_now() >= deadline then
       return false
     end
-    checked(field(now, 'active'), 'MorvaneError: Session disconnected')
-    sleep(POLL_MILLISECONDS)
+    ended = not field(now, 'active')
+    if not ended then
+      sleep(POLL_MILLISECONDS)
+    end
   end
 end
 
