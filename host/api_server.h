@@ -32,6 +32,8 @@ public:
     QString socketPath() const { return m_socketPath; }
     QString token() const { return m_token; }
     bool setTrace(const QString &path, QString *error);
+    // Writes a line about the session (not a request) to the trace: "# text".
+    void traceNote(const QString &text) { trace("# ", text.toUtf8()); }
 
 private:
     // A connection's request line as it comes in.

@@ -1,95 +1,146 @@
 // Dialogs on the terminal: the question is written to /dev/tty and one line
-// is read back (with echo off for a password); end of input cancels a prompt.
+// is read back through a notifier (with echo off for a password); end of
+// input cancels a prompt. Questions asked while one is on the terminal wait
+// their turn.
 #include "dialogs.h"
 
-#include <QFile>
+#include <QSocketNotifier>
 
-#include <optional>
-#include <termios.h>
+#include <cerrno>
+#include <fcntl.h>
 #include <unistd.h>
 
-namespace {
+Dialogs::Dialogs(const QHash<QString, QList<QJsonObject>> &answers, QObject *parent)
+    : QObject(parent), m_answers(answers)
+{
+}
 
-// Asks a dialog on the controlling terminal. Only used when the host's own
-// standard input is a terminal, so that unattended runs never block on it.
-class TerminalDialog {
-public:
-    TerminalDialog() : m_file(QStringLiteral("/dev/tty")) { m_file.open(QIODevice::ReadWrite | QIODevice::Unbuffered); }
-    bool isOpen() const { return m_file.isOpen(); }
+Dialogs::~Dialogs()
+{
+    restoreEcho();
+    if (m_terminal >= 0)
+        ::close(m_terminal);
+}
 
-    void say(const QString &text) { m_file.write(text.toUtf8()); }
-
-    std::optional<QString> readLine(bool hidden)
-    {
-        termios saved{};
-        const int fd = m_file.handle();
-        const bool hide = hidden && tcgetattr(fd, &saved) == 0;
-        if (hide) {
-            termios quiet = saved;
-            quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-            tcsetattr(fd, TCSANOW, &quiet);
-        }
-        QByteArray line;
-        char ch = 0;
-        bool gotEnd = false;
-        while (::read(fd, &ch, 1) == 1) {
-            if (ch == '\n') {
-                gotEnd = true;
-                break;
-            }
-            line.append(ch);
-        }
-        if (hide) {
-            tcsetattr(fd, TCSANOW, &saved);
-            say(QStringLiteral("\n"));
-        }
-        if (!gotEnd && line.isEmpty())
-            return std::nullopt;
-        return QString::fromUtf8(line).remove(QLatin1Char('\r'));
-    }
-
-private:
-    QFile m_file;
-};
-
-} // namespace
-
-ApiReply Dialogs::answer(const QJsonObject &request)
+void Dialogs::answer(const QJsonObject &request, const Responder &respond)
 {
     const QString op = request.value(QLatin1String("op")).toString();
     QList<QJsonObject> &queued = m_answers[op];
-    if (!queued.isEmpty())
-        return ApiReply::success(queued.takeFirst());
+    if (!queued.isEmpty()) {
+        respond(ApiReply::success(queued.takeFirst()));
+        return;
+    }
+    if (m_terminal < 0 && isatty(STDIN_FILENO))
+        m_terminal = ::open("/dev/tty", O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (!isatty(STDIN_FILENO) || m_terminal < 0) {
+        respond(ApiReply::failure(QStringLiteral("No answer queued for %1 and no terminal to ask on; give answers with --answers FILE.").arg(op)));
+        return;
+    }
+    m_questions.append(Question{request, respond});
+    if (m_questions.size() == 1)
+        ask();
+}
 
-    TerminalDialog terminal;
-    if (!isatty(STDIN_FILENO) || !terminal.isOpen())
-        return ApiReply::failure(QStringLiteral("No answer queued for %1 and no terminal to ask on; give answers with --answers FILE.").arg(op));
+void Dialogs::say(const QString &text) const
+{
+    const QByteArray bytes = text.toUtf8();
+    for (qsizetype done = 0; done < bytes.size();) {
+        const ssize_t written = ::write(m_terminal, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+        if (written > 0)
+            done += written;
+        else if (written < 0 && errno == EAGAIN)
+            usleep(1000);
+        else if (!(written < 0 && errno == EINTR))
+            return;
+    }
+}
 
-    const QString title = request.value(QLatin1String("title")).toString();
-    const QString message = request.value(QLatin1String("message")).toString();
-    terminal.say(QStringLiteral("\n[%1] %2\n").arg(title, message));
+void Dialogs::ask()
+{
+    const QJsonObject &request = m_questions.first().request;
+    const QString op = request.value(QLatin1String("op")).toString();
+    say(QStringLiteral("\n[%1] %2\n").arg(request.value(QLatin1String("title")).toString(),
+                                         request.value(QLatin1String("message")).toString()));
     if (op == QLatin1String("dialog.message")) {
-        terminal.say(QStringLiteral("Press Enter to go on. "));
-        terminal.readLine(false);
-        return ApiReply::success(QJsonObject{{QStringLiteral("button"), QStringLiteral("OK")}});
+        say(QStringLiteral("Press Enter to go on. "));
+    } else if (op == QLatin1String("dialog.confirm")) {
+        say(QStringLiteral("Yes or no? [y/N] "));
+    } else if (op == QLatin1String("dialog.file")) {
+        say(QStringLiteral("Path (empty to cancel): "));
+    } else {
+        const QString fallback = request.value(QLatin1String("default")).toString();
+        const bool password = request.value(QLatin1String("password")).toBool();
+        say(fallback.isEmpty() || password ? QStringLiteral("> ") : QStringLiteral("[%1] > ").arg(fallback));
+        termios mode{};
+        if (password && tcgetattr(m_terminal, &mode) == 0) {
+            m_echoing = mode;
+            mode.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+            tcsetattr(m_terminal, TCSANOW, &mode);
+        }
     }
-    if (op == QLatin1String("dialog.confirm")) {
-        terminal.say(QStringLiteral("Yes or no? [y/N] "));
-        const QString answer = terminal.readLine(false).value_or(QString()).trimmed().toLower();
-        return ApiReply::success(QJsonObject{{QStringLiteral("yes"), answer == QLatin1String("y") || answer == QLatin1String("yes")}});
+    m_line.clear();
+    if (!m_notifier) {
+        m_notifier = new QSocketNotifier(m_terminal, QSocketNotifier::Read, this);
+        connect(m_notifier, &QSocketNotifier::activated, this, &Dialogs::readTerminal);
     }
-    if (op == QLatin1String("dialog.file")) {
-        terminal.say(QStringLiteral("Path (empty to cancel): "));
-        const QString path = terminal.readLine(false).value_or(QString()).trimmed();
-        return ApiReply::success(path.isEmpty() ? QJsonObject{} : QJsonObject{{QStringLiteral("path"), path}});
+    m_notifier->setEnabled(true);
+}
+
+void Dialogs::readTerminal()
+{
+    char buffer[512];
+    for (;;) {
+        const ssize_t count = ::read(m_terminal, buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0 && errno == EAGAIN)
+            return;
+        if (count <= 0) {
+            // End of input (or the terminal is gone): the question is cancelled.
+            finish(m_line.isEmpty() ? std::nullopt : std::optional<QString>(QString::fromUtf8(m_line)));
+            return;
+        }
+        m_line.append(buffer, count);
+        const qsizetype end = m_line.indexOf('\n');
+        if (end >= 0) {
+            finish(QString::fromUtf8(m_line.left(end)).remove(QLatin1Char('\r')));
+            return;
+        }
     }
-    const QString fallback = request.value(QLatin1String("default")).toString();
-    terminal.say(fallback.isEmpty() || request.value(QLatin1String("password")).toBool()
-                     ? QStringLiteral("> ")
-                     : QStringLiteral("[%1] > ").arg(fallback));
-    const auto line = terminal.readLine(request.value(QLatin1String("password")).toBool());
-    if (!line)
-        return ApiReply::success(QJsonObject{{QStringLiteral("cancelled"), true}});
-    return ApiReply::success(QJsonObject{{QStringLiteral("text"), line->isEmpty() ? fallback : *line},
-                                         {QStringLiteral("cancelled"), false}});
+}
+
+void Dialogs::restoreEcho()
+{
+    if (!m_echoing)
+        return;
+    tcsetattr(m_terminal, TCSANOW, &*m_echoing);
+    m_echoing.reset();
+    say(QStringLiteral("\n"));
+}
+
+void Dialogs::finish(const std::optional<QString> &line)
+{
+    m_notifier->setEnabled(false);
+    restoreEcho();
+    const Question question = m_questions.takeFirst();
+    const QString op = question.request.value(QLatin1String("op")).toString();
+    ApiReply reply;
+    if (op == QLatin1String("dialog.message")) {
+        reply = ApiReply::success(QJsonObject{{QStringLiteral("button"), QStringLiteral("OK")}});
+    } else if (op == QLatin1String("dialog.confirm")) {
+        const QString answer = line.value_or(QString()).trimmed().toLower();
+        reply = ApiReply::success(QJsonObject{{QStringLiteral("yes"), answer == QLatin1String("y") || answer == QLatin1String("yes")}});
+    } else if (op == QLatin1String("dialog.file")) {
+        const QString path = line.value_or(QString()).trimmed();
+        reply = ApiReply::success(path.isEmpty() ? QJsonObject{} : QJsonObject{{QStringLiteral("path"), path}});
+    } else if (!line) {
+        reply = ApiReply::success(QJsonObject{{QStringLiteral("cancelled"), true}});
+    } else {
+        const QString fallback = question.request.value(QLatin1String("default")).toString();
+        reply = ApiReply::success(QJsonObject{{QStringLiteral("text"), line->isEmpty() ? fallback : *line},
+                                              {QStringLiteral("cancelled"), false}});
+    }
+    question.respond(reply);
+    if (!m_questions.isEmpty())
+        ask();
 }

@@ -1,11 +1,14 @@
 // morvane-host: command line and start-up. main parses the options, sets up
 // (signals, the socket server, the first tab) and runs morvane-lua on the
-// script until it ends; the host's exit status is the script's.
+// script until it ends; the host's exit status is the script's, or 3 when a
+// replay sees the script send what the recording does not hold.
 #include "api_server.h"
+#include "interaction.h"
 #include "operations.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -18,10 +21,14 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <memory>
 #include <optional>
 #include <unistd.h>
 
 namespace {
+
+// The host's own status for a replay that went another way than its recording.
+constexpr int replayMismatchStatus = 3;
 
 int signalPipe[2] = {-1, -1};
 
@@ -93,8 +100,50 @@ struct Options {
     HostSettings settings;
     QString runner;
     std::optional<QString> tracePath;
+    bool show = false;              // the script tab's output copied to standard error
+    bool interact = false;          // the terminal handed to the script tab after the script
     QStringList script;            // the script and its arguments
 };
+
+// The script tab's replay and recording. The recording is read whole before
+// the record file is opened, so that one file can be replayed and refreshed;
+// a replay runs on the recorded screen size unless --size says otherwise.
+void readTape(const QCommandLineParser &parser, const QCommandLineOption &replayOption,
+              const QCommandLineOption &speedOption, const QCommandLineOption &recordOption, bool sizeGiven,
+              HostSettings &settings)
+{
+    Tape &tape = settings.firstTabTape;
+    QString error;
+    if (parser.isSet(replayOption)) {
+        std::optional<Recording> recording = readRecording(parser.value(replayOption), &error);
+        if (!recording)
+            usageError(error);
+        if (!sizeGiven)
+            settings.size = recording->size;
+        tape.replay = std::make_shared<const Recording>(std::move(*recording));
+    }
+    if (parser.isSet(speedOption)) {
+        bool ok = false;
+        tape.replaySpeed = parser.value(speedOption).toDouble(&ok);
+        if (!ok || !(tape.replaySpeed > 0) || tape.replaySpeed > 1e6)
+            usageError(QStringLiteral("--replay-speed must be a number above 0."));
+        if (!tape.replay)
+            usageError(QStringLiteral("--replay-speed needs --replay."));
+    }
+    if (parser.isSet(recordOption)) {
+        AsciicastWriter::Header header;
+        header.size = settings.size;
+        header.timestamp = QDateTime::currentSecsSinceEpoch();
+        // Without a command the tab runs the shell: the command is the shell's.
+        header.shell = tape.replay ? tape.replay->shell : qEnvironmentVariable("SHELL", QStringLiteral("/bin/sh"));
+        header.command = tape.replay ? tape.replay->command
+                         : !settings.firstCommand.isEmpty() ? settings.firstCommand : header.shell;
+        header.term = tape.replay && !tape.replay->term.isEmpty() ? tape.replay->term : QStringLiteral("xterm-256color");
+        tape.recorder = std::make_shared<AsciicastWriter>();
+        if (!tape.recorder->open(parser.value(recordOption), header, &error))
+            usageError(error);
+    }
+}
 
 // Parses the command line; a usage error ends the host with status 2.
 Options parseOptions()
@@ -102,7 +151,8 @@ Options parseOptions()
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "A headless terminal that runs a Lua script with morvane-lua against real programs:\n"
-        "each tab is a child process on a pseudo-terminal."));
+        "each tab is a child process on a pseudo-terminal, started when the script first\n"
+        "addresses the tab."));
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
     const QCommandLineOption commandOption({QStringLiteral("c"), QStringLiteral("command")},
         QStringLiteral("Run the first tab's session as /bin/sh -c CMD (default: $SHELL, else /bin/sh)."), QStringLiteral("CMD"));
@@ -110,9 +160,26 @@ Options parseOptions()
     const QCommandLineOption profileOption(QStringLiteral("profile"), QStringLiteral("A connection profile for connect and profiles (repeatable)."), QStringLiteral("NAME=CMD"));
     const QCommandLineOption answersOption(QStringLiteral("answers"), QStringLiteral("JSON file of queued dialog replies per dialog operation."), QStringLiteral("FILE"));
     const QCommandLineOption runnerOption(QStringLiteral("runner"), QStringLiteral("The morvane-lua to run (default: beside the host, then PATH)."), QStringLiteral("PATH"));
-    const QCommandLineOption keepOption(QStringLiteral("keep"), QStringLiteral("Received text held per tab, in MiB (default 16)."), QStringLiteral("MIB"), QStringLiteral("16"));
+    // The default matches the most text the runner takes in one reply.
+    const QCommandLineOption keepOption(QStringLiteral("keep"),
+        QStringLiteral("Received text held per tab, in MiB (default 16): how far back a wait can still read; older text is dropped."),
+        QStringLiteral("MIB"), QStringLiteral("16"));
     const QCommandLineOption traceOption(QStringLiteral("trace"), QStringLiteral("Write every request and reply to FILE, one line each."), QStringLiteral("FILE"));
-    parser.addOptions({commandOption, sizeOption, profileOption, answersOption, runnerOption, keepOption, traceOption});
+    const QCommandLineOption showOption(QStringLiteral("show"),
+        QStringLiteral("Copy what the script tab's program sends to standard error as it arrives, to watch the session."));
+    const QCommandLineOption interactOption(QStringLiteral("interact"),
+        QStringLiteral("When the script ends with status 0, hand the script tab to this terminal until its program exits "
+                       "(the host exits with its status) or Ctrl-] is typed (status 0)."));
+    const QCommandLineOption recordOption(QStringLiteral("record"), QStringLiteral(
+        "Record the script tab's session to FILE as asciicast v2, written as it goes. Bytes that are not "
+        "UTF-8 (a ZMODEM transfer) are stored as U+FFFD."), QStringLiteral("FILE"));
+    const QCommandLineOption replayOption(QStringLiteral("replay"), QStringLiteral(
+        "Replay the recording FILE in place of the script tab's program: each recorded input waits for the "
+        "script to send it; anything else ends the host with status 3."), QStringLiteral("FILE"));
+    const QCommandLineOption replaySpeedOption(QStringLiteral("replay-speed"), QStringLiteral(
+        "Keep the recorded gaps, divided by X (default: no delays)."), QStringLiteral("X"));
+    parser.addOptions({commandOption, sizeOption, profileOption, answersOption, runnerOption, keepOption, traceOption,
+                       showOption, interactOption, recordOption, replayOption, replaySpeedOption});
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("script"), QStringLiteral("The Lua script to run."));
@@ -151,9 +218,14 @@ Options parseOptions()
     }
     if (parser.isSet(answersOption))
         settings.answers = readAnswers(parser.value(answersOption));
+    options.show = parser.isSet(showOption);
+    options.interact = parser.isSet(interactOption);
+    if (options.interact && !isatty(STDIN_FILENO))
+        usageError(QStringLiteral("--interact needs a terminal on standard input to hand the session to."));
     options.runner = findRunner(parser.value(runnerOption));
     if (parser.isSet(traceOption))
         options.tracePath = parser.value(traceOption);
+    readTape(parser, replayOption, replaySpeedOption, recordOption, parser.isSet(sizeOption), settings);
     return options;
 }
 
@@ -167,7 +239,7 @@ bool catchSignals()
     struct sigaction action {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGWINCH})
         sigaction(sig, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
     return true;
@@ -175,13 +247,13 @@ bool catchSignals()
 
 // Runs the script against the first tab until it ends, the script asks to
 // quit or a signal comes; returns the host's exit status.
-int runScript(Operations &operations, ApiServer &server, const Options &options)
+int runScript(Operations &operations, ApiServer &server, Tab *first, const Options &options)
 {
     QProcess script;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("MORVANE_SOCKET"), server.socketPath());
     environment.insert(QStringLiteral("MORVANE_TOKEN"), server.token());
-    environment.insert(QStringLiteral("MORVANE_TAB"), operations.nextTabId());
+    environment.insert(QStringLiteral("MORVANE_TAB"), first->id());
     environment.insert(QStringLiteral("MORVANE_STREAM_START"), QStringLiteral("0"));
     script.setProcessEnvironment(environment);
     script.setProcessChannelMode(QProcess::ForwardedChannels);
@@ -191,11 +263,15 @@ int runScript(Operations &operations, ApiServer &server, const Options &options)
 
     int exitStatus = 1;
     bool ending = false;
+    bool replayFailed = false;
+    std::unique_ptr<Interaction> interaction;
     const auto finish = [&](int status) {
         if (ending)
             return;
         ending = true;
-        exitStatus = status;
+        exitStatus = replayFailed ? replayMismatchStatus : status;
+        if (interaction)
+            interaction->restore();
         server.close();
         if (script.state() != QProcess::NotRunning) {
             script.terminate();
@@ -207,8 +283,22 @@ int runScript(Operations &operations, ApiServer &server, const Options &options)
         operations.shutdown();
         QCoreApplication::exit(exitStatus);
     };
+    // With --interact, a script that ends well hands its tab to the terminal.
+    const auto handOver = [&] {
+        interaction = std::make_unique<Interaction>(first);
+        QObject::connect(interaction.get(), &Interaction::finished, [&](int status) { finish(status); });
+        QString error;
+        if (!interaction->start(&error)) {
+            std::fprintf(stderr, "%s\n", qPrintable(error));
+            finish(1);
+        }
+    };
     QObject::connect(&script, &QProcess::finished, [&](int code, QProcess::ExitStatus how) {
-        finish(how == QProcess::NormalExit ? code : 1);
+        const int status = how == QProcess::NormalExit ? code : 1;
+        if (status == 0 && options.interact && !ending)
+            handOver();
+        else
+            finish(status);
     });
     QObject::connect(&script, &QProcess::errorOccurred, [&](QProcess::ProcessError failure) {
         if (failure != QProcess::FailedToStart)
@@ -223,19 +313,24 @@ int runScript(Operations &operations, ApiServer &server, const Options &options)
     QSocketNotifier signals(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&signals, &QSocketNotifier::activated, [&] {
         char sig = 0;
-        if (::read(signalPipe[0], &sig, 1) == 1)
-            finish(128 + sig);
+        if (::read(signalPipe[0], &sig, 1) != 1)
+            return;
+        if (sig == SIGWINCH) {
+            if (interaction)
+                interaction->followSize();
+            return;
+        }
+        finish(128 + sig);
     });
 
-    // The runner loads while the first tab starts; its requests are served
-    // once the event loop runs, when the tab is there.
+    // Noted at once, so that the script's end cannot report its own status
+    // first; the host ends on the next turn, outside the request at hand.
+    QObject::connect(first, &Tab::replayFailed, &script, [&](const QString &message) {
+        std::fprintf(stderr, "Replay mismatch at %s\n", qPrintable(message));
+        replayFailed = true;
+        QTimer::singleShot(0, [&] { finish(replayMismatchStatus); });
+    });
     script.start();
-    QString error;
-    if (!operations.openFirstTab(&error)) {
-        std::fprintf(stderr, "%s\n", qPrintable(error));
-        finish(1);
-        return 1;
-    }
     const int status = QCoreApplication::exec();
     return ending ? exitStatus : status;
 }
@@ -250,11 +345,18 @@ int serve(const Options &options)
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return 2;
     }
+    QObject::connect(&operations, &Operations::tabEnded, &server, [&server](const QString &id, const QString &status) {
+        server.traceNote(QStringLiteral("%1: %2").arg(id, status));
+    });
     if (!server.listen(&error)) {
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return 1;
     }
-    return runScript(operations, server, options);
+    // Its program starts when the script first addresses it.
+    Tab *first = operations.openFirstTab();
+    if (options.show)
+        first->setMirror(STDERR_FILENO);
+    return runScript(operations, server, first, options);
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <utility>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -68,10 +69,6 @@ Operations::Operations(const HostSettings &settings, QObject *parent)
         {QStringLiteral("version"), &Operations::version},
         {QStringLiteral("clipboard.get"), &Operations::clipboardGet},
         {QStringLiteral("clipboard.set"), &Operations::clipboardSet},
-        {QStringLiteral("dialog.message"), &Operations::dialog},
-        {QStringLiteral("dialog.prompt"), &Operations::dialog},
-        {QStringLiteral("dialog.confirm"), &Operations::dialog},
-        {QStringLiteral("dialog.file"), &Operations::dialog},
         {QStringLiteral("quit"), &Operations::quit},
     };
 }
@@ -81,25 +78,24 @@ Operations::~Operations()
     shutdown();
 }
 
-Tab *Operations::openFirstTab(QString *error)
+Tab *Operations::openFirstTab()
 {
-    return openTab(m_settings.firstCommand, nullptr, error);
+    return openTab(m_settings.firstCommand, nullptr);
 }
 
-Tab *Operations::openTab(const QString &command, const Profile *profile, QString *error)
+Tab *Operations::openTab(const QString &command, const Profile *profile)
 {
-    const QString id = nextTabId();
-    ++m_nextTabNumber;
+    const QString id = QStringLiteral("tab-%1").arg(m_nextTabNumber++);
     auto *tab = new Tab(id, command, m_settings.size, m_settings.keepBytes, this);
+    tab->setTape(std::exchange(m_settings.firstTabTape, Tape{}));  // only the first tab takes it
     tab->options = defaultOptions(profile);
     if (profile)
         tab->profileId = profile->id;
-    if (!tab->start(error)) {
-        delete tab;
-        return nullptr;
-    }
     connect(tab, &Tab::received, this, [this, tab] { releaseHeld(tab, false); });
-    connect(tab, &Tab::exited, this, [this, tab] { releaseHeld(tab, true); });
+    connect(tab, &Tab::exited, this, [this, tab] {
+        releaseHeld(tab, true);
+        Q_EMIT tabEnded(tab->id(), tab->status());
+    });
     m_tabs.append(tab);
     if (m_activeTab.isEmpty())
         m_activeTab = id;
@@ -142,6 +138,12 @@ const Profile *Operations::findProfile(const QString &id) const
 void Operations::handle(const QJsonObject &request, const Responder &respond)
 {
     const QString op = request.value(QLatin1String("op")).toString();
+    static const QStringList dialogOperations{QStringLiteral("dialog.message"), QStringLiteral("dialog.prompt"),
+                                              QStringLiteral("dialog.confirm"), QStringLiteral("dialog.file")};
+    if (dialogOperations.contains(op)) {
+        m_dialogs.answer(request, respond);
+        return;
+    }
     if (const auto app = m_appOperations.find(op); app != m_appOperations.end()) {
         respond((this->*app.value())(request));
         return;
@@ -162,12 +164,26 @@ void Operations::handle(const QJsonObject &request, const Responder &respond)
         respond(ApiReply::failure(QStringLiteral("No such tab: %1").arg(tabValue.toString())));
         return;
     }
+    // The tab's program starts when the script first addresses the tab, so
+    // that the first mark the script takes is the start of the tab's text
+    // and nothing the program prints is missed. Closing a tab that never
+    // started starts nothing.
+    const bool startsNow = !tab->started() && op != QLatin1String("close");
+    if (startsNow) {
+        QString error;
+        if (!tab->start(&error)) {
+            respond(ApiReply::failure(error));
+            return;
+        }
+    }
     if (op == QLatin1String("stream")) {
         stream(tab, request, respond);
         return;
     }
-    // What the child has written but the host has not read yet counts as received.
-    tab->drain();
+    // What the child has written but the host has not read yet counts as
+    // received; a child started just now has written nothing yet.
+    if (!startsNow)
+        tab->drain();
     respond((this->*m_tabOperations.value(op))(tab, request));
 }
 
@@ -286,7 +302,7 @@ ApiReply Operations::info(Tab *tab, const QJsonObject &)
         {QStringLiteral("streamEnd"), static_cast<double>(tab->streamEnd())},
         {QStringLiteral("active"), tab->running()},
         {QStringLiteral("connected"), tab->running()},
-        {QStringLiteral("status"), tab->running() ? QStringLiteral("Connected") : QStringLiteral("Disconnected")},
+        {QStringLiteral("status"), tab->status()},
         {QStringLiteral("locked"), tab->locked()},
         {QStringLiteral("logging"), tab->logging()},
         {QStringLiteral("caption"), tab->caption()},
@@ -313,7 +329,7 @@ ApiReply Operations::send(Tab *tab, const QJsonObject &request)
     const QJsonValue text = request.value(QLatin1String("text"));
     if (!text.isString())
         return ApiReply::failure(QStringLiteral("send needs a text string."));
-    return sendTo(tab, text.toString().toUtf8());
+    return sendTo(tab, tab->encode(text.toString()));
 }
 
 ApiReply Operations::sendBytes(Tab *tab, const QJsonObject &request)
@@ -355,7 +371,7 @@ ApiReply Operations::action(Tab *tab, const QJsonObject &request)
     if (keys.contains(name))
         return sendTo(tab, keys.value(name));
     if (name == QLatin1String("paste"))
-        return sendTo(tab, m_clipboard.toUtf8());
+        return sendTo(tab, tab->encode(m_clipboard));
     if (name == QLatin1String("clear")) {
         tab->clearScreen();
         return ApiReply::success();
@@ -398,11 +414,8 @@ ApiReply Operations::caption(Tab *tab, const QJsonObject &request)
 
 ApiReply Operations::clone(Tab *tab, const QJsonObject &)
 {
-    QString error;
     const Profile *profile = findProfile(tab->profileId);
-    Tab *copy = openTab(tab->command(), profile, &error);
-    if (!copy)
-        return ApiReply::failure(error);
+    Tab *copy = openTab(tab->command(), profile);
     copy->options = tab->options;
     return ApiReply::success(QJsonObject{{QStringLiteral("id"), copy->id()}});
 }
@@ -515,10 +528,7 @@ ApiReply Operations::connectProfile(const QJsonObject &request)
     } else {
         return ApiReply::failure(QStringLiteral("connect needs a profile id or a table with a command."));
     }
-    QString error;
-    Tab *tab = openTab(command, profile, &error);
-    if (!tab)
-        return ApiReply::failure(error);
+    Tab *tab = openTab(command, profile);
     return ApiReply::success(QJsonObject{{QStringLiteral("id"), tab->id()}});
 }
 
@@ -557,11 +567,6 @@ ApiReply Operations::clipboardSet(const QJsonObject &request)
         return ApiReply::failure(QStringLiteral("clipboard.set needs a text string."));
     m_clipboard = text.toString();
     return ApiReply::success();
-}
-
-ApiReply Operations::dialog(const QJsonObject &request)
-{
-    return m_dialogs.answer(request);
 }
 
 ApiReply Operations::quit(const QJsonObject &)

@@ -33,6 +33,7 @@ struct HostSettings {
     qint64 keepBytes = 16 * 1024 * 1024;
     QList<Profile> profiles;
     QHash<QString, QList<QJsonObject>> answers;  // queued dialog replies per operation
+    Tape firstTabTape;             // the script's tab records or replays
 };
 
 class Operations : public QObject {
@@ -52,22 +53,23 @@ public:
     explicit Operations(const HostSettings &settings, QObject *parent = nullptr);
     ~Operations() override;
 
-    // The id the next tab opened gets: the script is started with the first
-    // tab's id before that tab is opened.
-    QString nextTabId() const { return QStringLiteral("tab-%1").arg(m_nextTabNumber); }
-    Tab *openFirstTab(QString *error);
+    // Opens the first tab; its id is what the script is started with.
+    Tab *openFirstTab();
     void handle(const QJsonObject &request, const Responder &respond);
     // Ends every child process; nothing is left running afterwards.
     void shutdown();
 
 Q_SIGNALS:
     void quitRequested();
+    // A tab's program has ended; `status` says how.
+    void tabEnded(const QString &id, const QString &status);
 
 private:
     using TabOperation = ApiReply (Operations::*)(Tab *, const QJsonObject &);
     using AppOperation = ApiReply (Operations::*)(const QJsonObject &);
 
-    Tab *openTab(const QString &command, const Profile *profile, QString *error);
+    // A new tab; its program starts when a request first addresses it.
+    Tab *openTab(const QString &command, const Profile *profile);
     Tab *findTab(const QString &id) const;
     const Profile *findProfile(const QString &id) const;
     QJsonObject defaultOptions(const Profile *profile) const;
@@ -127,7 +129,6 @@ private:
     ApiReply version(const QJsonObject &request);
     ApiReply clipboardGet(const QJsonObject &request);
     ApiReply clipboardSet(const QJsonObject &request);
-    ApiReply dialog(const QJsonObject &request);
     ApiReply quit(const QJsonObject &request);
 
     HostSettings m_settings;

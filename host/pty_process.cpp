@@ -24,6 +24,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -74,7 +75,7 @@ std::vector<pid_t> sessionMembers(pid_t leader)
 } // namespace
 
 PtyProcess::PtyProcess(QObject *parent)
-    : QObject(parent)
+    : TabProgram(parent)
 {
 }
 
@@ -83,7 +84,7 @@ PtyProcess::~PtyProcess()
     if (m_pid > 0 && !m_sessionEnded) {
         killSession(SIGKILL);
         if (!m_exited)
-            waitpid(static_cast<pid_t>(m_pid), nullptr, 0);
+            waitpid(static_cast<pid_t>(m_pid), &m_waitStatus, 0);
     }
     if (m_master >= 0)
         ::close(m_master);
@@ -150,6 +151,7 @@ bool PtyProcess::start(const QString &command, QSize terminalSize, QString *erro
     }
     m_pid = pid;
     m_master = master;
+    m_clock.start();
     fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
     fcntl(m_master, F_SETFD, FD_CLOEXEC);
 
@@ -206,6 +208,8 @@ void PtyProcess::childGone()
     if (reaped == 0)
         return;
     m_exited = true;
+    if (reaped == static_cast<pid_t>(m_pid))
+        m_waitStatus = status;
     if (m_exitNotifier)
         m_exitNotifier->setEnabled(false);
     if (m_exitPoll)
@@ -249,6 +253,13 @@ void PtyProcess::killSession(int signal) const
 {
     if (m_pid <= 0)
         return;
+    // Until the child has made its own session (it does so first thing after
+    // the fork), neither its group nor its session holds it: the child
+    // itself is signalled too, so that a hang-up however early ends it. Its
+    // signals are blocked until it has dropped the host's handlers, so the
+    // signal waits for it and acts as on any program.
+    if (!m_exited)
+        ::kill(static_cast<pid_t>(m_pid), signal);
     ::killpg(static_cast<pid_t>(m_pid), signal);
     for (pid_t member : sessionMembers(static_cast<pid_t>(m_pid))) {
         ::kill(member, signal);
@@ -275,7 +286,7 @@ void PtyProcess::terminate()
     if (m_pid <= 0 || m_sessionEnded)
         return;
     // Most often the session has ended by itself: one look at the processes.
-    if (!m_exited && waitpid(static_cast<pid_t>(m_pid), nullptr, WNOHANG) == m_pid)
+    if (!m_exited && waitpid(static_cast<pid_t>(m_pid), &m_waitStatus, WNOHANG) == m_pid)
         m_exited = true;
     if (m_exited && sessionMembers(static_cast<pid_t>(m_pid)).empty()) {
         m_sessionEnded = true;
@@ -285,7 +296,7 @@ void PtyProcess::terminate()
     QElapsedTimer waited;
     waited.start();
     for (int stepMs = 1; waited.elapsed() < 300; stepMs = std::min(2 * stepMs, 10)) {
-        if (!m_exited && waitpid(static_cast<pid_t>(m_pid), nullptr, WNOHANG) == m_pid)
+        if (!m_exited && waitpid(static_cast<pid_t>(m_pid), &m_waitStatus, WNOHANG) == m_pid)
             m_exited = true;
         if (m_exited && sessionMembers(static_cast<pid_t>(m_pid)).empty()) {
             m_sessionEnded = true;
@@ -297,6 +308,16 @@ void PtyProcess::terminate()
         ::poll(&leader, 1, stepMs);
     }
     killSession(SIGKILL);
-    if (!m_exited && waitpid(static_cast<pid_t>(m_pid), nullptr, 0) == m_pid)
+    if (!m_exited && waitpid(static_cast<pid_t>(m_pid), &m_waitStatus, 0) == m_pid)
         m_exited = true;
+}
+
+void PtyProcess::resize(QSize terminalSize)
+{
+    if (m_master < 0)
+        return;
+    struct winsize size {};
+    size.ws_row = static_cast<unsigned short>(terminalSize.height());
+    size.ws_col = static_cast<unsigned short>(terminalSize.width());
+    ioctl(m_master, TIOCSWINSZ, &size);
 }

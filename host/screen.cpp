@@ -1,5 +1,9 @@
-// The screen over libvterm: the emulator runs in UTF-8 with its screen layer;
-// the only screen callback taken is the title. A batch is given to the
+// The screen over libvterm: the emulator runs in UTF-8 with its screen layer
+// and its alternate screen (modes 1047 and 1049, the last with the cursor
+// saved and restored; mode 47, which the emulator lacks, is switched as 1047
+// where the scroll tracker finds it), so that a full-screen program's screen is read while
+// it runs and the main screen comes back as it was when it exits; the only
+// screen callback taken is the title. A batch is given to the
 // emulator in at most two writes: everything up to where the tail of plain
 // text begins, then that tail from the last screenful of lines on.
 #include "screen.h"
@@ -54,6 +58,7 @@ Screen::Screen(QSize size, Answer answer)
     vterm_output_set_callback(m_vterm, &Screen::outputCallback, this);
     m_screen = vterm_obtain_screen(m_vterm);
     vterm_screen_set_callbacks(m_screen, &screenCallbacks, this);
+    vterm_screen_enable_altscreen(m_screen, 1);
     vterm_screen_reset(m_screen, 1);
 }
 
@@ -94,7 +99,17 @@ void Screen::update()
             }
         }
     }
-    vterm_input_write(m_vterm, pending.constData(), static_cast<size_t>(plainFrom));
+    // Mode 47 is switched here, in its place among what the emulator sees
+    // (all such sequences lie before the tail of plain text).
+    qsizetype written = 0;
+    for (const ScrollTracker::AlternateSwitch &alternate : m_scroll.alternateSwitches()) {
+        vterm_input_write(m_vterm, pending.constData() + written, static_cast<size_t>(alternate.end - written));
+        written = alternate.end;
+        VTermValue on;
+        on.boolean = alternate.on;
+        vterm_state_set_termprop(vterm_obtain_state(m_vterm), VTERM_PROP_ALTSCREEN, &on);
+    }
+    vterm_input_write(m_vterm, pending.constData() + written, static_cast<size_t>(plainFrom - written));
     vterm_input_write(m_vterm, pending.constData() + skipTo, static_cast<size_t>(pending.size() - skipTo));
 }
 
@@ -159,4 +174,12 @@ void Screen::reset()
     update();
     vterm_screen_reset(m_screen, 1);
     m_scroll.reset();
+}
+
+void Screen::resize(QSize size)
+{
+    update();
+    m_size = size;
+    vterm_set_size(m_vterm, size.height(), size.width());
+    m_scroll = ScrollTracker(size.height());
 }

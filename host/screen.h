@@ -37,6 +37,8 @@ public:
     QString region(int top, int left, int bottom, int right);
     void clear();
     void reset();
+    // A new size; what was on the screen is kept as far as it fits.
+    void resize(QSize size);
     // The title the child last set, empty if none.
     QString title() const { return m_title; }
 

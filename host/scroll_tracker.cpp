@@ -1,6 +1,7 @@
 // Scroll tracking: the escape parser finds the sequences; top and bottom
 // margins (CSI r), left and right margin mode (CSI ? 69 h/l), soft reset
-// (CSI ! p) and full reset (ESC c) are followed, nothing else.
+// (CSI ! p) and full reset (ESC c) are followed, and where mode 47 switches
+// the alternate screen is noted, nothing else.
 #include "scroll_tracker.h"
 
 #include <QList>
@@ -17,11 +18,12 @@ bool plainByte(unsigned char c)
 qsizetype ScrollTracker::scan(const QByteArray &bytes)
 {
     qsizetype plainFrom = 0;
+    m_alternateSwitches.clear();
     for (qsizetype i = 0; i < bytes.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(bytes.at(i));
         const EscapeParser::Step step = m_parser.step(c);
         if (step == EscapeParser::Step::CsiEnd)
-            finishCsi(static_cast<char>(c));
+            finishCsi(static_cast<char>(c), i + 1);
         else if (step == EscapeParser::Step::EscapeEnd && c == 'c')  // full reset
             resetMargins();
         if (step != EscapeParser::Step::Text || !plainByte(c))
@@ -30,7 +32,7 @@ qsizetype ScrollTracker::scan(const QByteArray &bytes)
     return plainFrom;
 }
 
-void ScrollTracker::finishCsi(char final)
+void ScrollTracker::finishCsi(char final, qsizetype end)
 {
     const QByteArray &parameters = m_parser.csiParameters();
     if (final == 'r') {
@@ -46,5 +48,7 @@ void ScrollTracker::finishCsi(char final)
         for (const QByteArray &mode : parameters.mid(1).split(';'))
             if (mode == "69")
                 m_sideMargins = final == 'h';
+            else if (mode == "47")
+                m_alternateSwitches.append(AlternateSwitch{end, final == 'h'});
     }
 }
