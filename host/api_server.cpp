@@ -1,5 +1,8 @@
-// The socket server: each connection's request line is read (served at once
-// when it is already there), checked and handed to the operations; the reply
+// The socket server: it accepts on its own listening socket, so that a failed
+// accept (no descriptor left) pauses it instead of closing it, and it keeps
+// the connections and the unread bytes they hold within bounds. Each
+// connection's request line is read (served at once when it is already
+// there), checked and handed to the operations; the reply
 // goes out in one write when the socket takes it, else chunk by chunk as the
 // socket drains, escaping a `stream` reply's text as it goes.
 #include "api_server.h"
@@ -9,14 +12,19 @@
 #include <QDir>
 #include <QJsonDocument>
 #include <QJsonParseError>
-#include <QLocalServer>
 #include <QLocalSocket>
 #include <QPointer>
 #include <QRandomGenerator>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -174,25 +182,44 @@ bool ApiServer::listen(QString *error)
     }
     m_directory = QFile::decodeName(pattern);
     m_socketPath = m_directory + QStringLiteral("/api");
-    m_server = new QLocalServer(this);
-    m_server->setSocketOptions(QLocalServer::UserAccessOption);
-    m_server->setMaxPendingConnections(64);
-    if (!m_server->listen(m_socketPath)) {
-        *error = QStringLiteral("Cannot listen on %1: %2").arg(m_socketPath, m_server->errorString());
+    const QByteArray path = QFile::encodeName(m_socketPath);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (size_t(path.size()) >= sizeof address.sun_path) {
+        *error = QStringLiteral("Cannot listen on %1: the path is too long.").arg(m_socketPath);
         close();
         return false;
     }
-    connect(m_server, &QLocalServer::newConnection, this, &ApiServer::accept);
+    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+    m_listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (m_listener < 0 || ::bind(m_listener, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0
+        || ::chmod(path.constData(), 0600) != 0 || ::listen(m_listener, 64) != 0) {
+        *error = QStringLiteral("Cannot listen on %1: %2").arg(m_socketPath, QString::fromLocal8Bit(strerror(errno)));
+        close();
+        return false;
+    }
+    m_connections = new QObject(this);
+    m_acceptNotifier = new QSocketNotifier(qintptr(m_listener), QSocketNotifier::Read, this);
+    connect(m_acceptNotifier, &QSocketNotifier::activated, this, &ApiServer::accept);
+    m_acceptRetry = new QTimer(this);
+    m_acceptRetry->setSingleShot(true);
+    connect(m_acceptRetry, &QTimer::timeout, this, [this] {
+        if (m_acceptNotifier)
+            m_acceptNotifier->setEnabled(true);
+    });
     return true;
 }
 
 void ApiServer::close()
 {
-    if (m_server) {
-        m_server->close();
-        delete m_server;
-        m_server = nullptr;
+    delete m_acceptNotifier;
+    m_acceptNotifier = nullptr;
+    if (m_listener >= 0) {
+        ::close(m_listener);
+        m_listener = -1;
     }
+    delete m_connections;
+    m_connections = nullptr;
     if (!m_directory.isEmpty()) {
         QFile::remove(m_socketPath);
         QDir().rmdir(m_directory);
@@ -215,53 +242,134 @@ void ApiServer::trace(const char *direction, const QByteArray &line)
 {
     if (!m_trace)
         return;
-    m_trace->write(direction);
-    m_trace->write(line);
-    if (!line.endsWith('\n'))
-        m_trace->write("\n");
-    m_trace->flush();
+    const QByteArray end = line.endsWith('\n') ? QByteArray() : QByteArrayLiteral("\n");
+    const bool written = m_trace->write(direction) == qint64(std::strlen(direction))
+        && m_trace->write(line) == line.size() && m_trace->write(end) == end.size() && m_trace->flush();
+    if (written)
+        return;
+    // Said once, then tracing stops: a trace with holes would mislead.
+    std::fprintf(stderr, "Cannot write the trace file %s: %s; tracing stopped.\n",
+                 qPrintable(m_trace->fileName()), qPrintable(m_trace->errorString()));
+    m_trace.reset();
 }
 
 void ApiServer::accept()
 {
-    while (QLocalSocket *socket = m_server->nextPendingConnection()) {
-        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-        auto pending = std::make_shared<PendingRequest>();
-        connect(socket, &QLocalSocket::readyRead, this, [this, socket, pending] { readRequest(socket, *pending); });
-        // The runner writes its request right after connecting, so it is
-        // usually here already: served now, without a turn of the event loop
-        // and without an idle timer.
-        socket->waitForReadyRead(0);
-        if (pending->complete)
+    while (m_listener >= 0) {
+        if (m_open >= maxConnections && !dropOldestWaiting()) {
+            pauseAccepting(0); // until a connection ends
+            return;
+        }
+        const int descriptor = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (descriptor >= 0) {
+            serveConnection(descriptor);
             continue;
-        pending->idle = new QTimer(socket);
-        pending->idle->setSingleShot(true);
-        // A coarse timer may fire up to 5 % early: never before the 10 s are up.
-        pending->idle->setTimerType(Qt::PreciseTimer);
-        connect(pending->idle, &QTimer::timeout, socket, [socket] { socket->abort(); });
-        pending->idle->start(idleMs);
+        }
+        if (errno == EINTR || errno == ECONNABORTED)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return;
+        // Out of descriptors (or memory): the waiting connection stays queued
+        // while room is made, or until a moment has passed.
+        if ((errno == EMFILE || errno == ENFILE) && dropOldestWaiting())
+            continue;
+        pauseAccepting(acceptRetryMs);
+        return;
     }
+}
+
+void ApiServer::pauseAccepting(int retryMs)
+{
+    m_acceptNotifier->setEnabled(false);
+    if (retryMs > 0)
+        m_acceptRetry->start(retryMs);
+}
+
+// Closes the oldest connection that has not sent its request line yet (but
+// `spared`), giving back the bytes it held.
+bool ApiServer::dropOldestWaiting(const QLocalSocket *spared)
+{
+    for (qsizetype i = 0; i < m_waiting.size(); ++i) {
+        const Waiting waiting = m_waiting.at(i);
+        if (waiting.socket == spared)
+            continue;
+        m_waiting.removeAt(i--);
+        if (!waiting.socket)
+            continue;
+        if (const std::shared_ptr<PendingRequest> pending = waiting.pending.lock())
+            pending->release();
+        waiting.socket->abort();
+        waiting.socket->deleteLater();
+        return true;
+    }
+    return false;
+}
+
+void ApiServer::serveConnection(int descriptor)
+{
+    auto *socket = new QLocalSocket(m_connections);
+    if (!socket->setSocketDescriptor(descriptor)) {
+        ::close(descriptor);
+        delete socket;
+        return;
+    }
+    ++m_open;
+    connect(socket, &QObject::destroyed, this, [this] {
+        --m_open;
+        if (m_acceptNotifier && !m_acceptNotifier->isEnabled() && !m_acceptRetry->isActive())
+            m_acceptNotifier->setEnabled(true);
+    });
+    connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+    auto pending = std::make_shared<PendingRequest>(m_buffered);
+    connect(socket, &QLocalSocket::readyRead, this, [this, socket, pending] { readRequest(socket, *pending); });
+    // The runner writes its request right after connecting, so it is
+    // usually here already: served now, without a turn of the event loop
+    // and without an idle timer.
+    socket->waitForReadyRead(0);
+    if (pending->complete)
+        return;
+    m_waiting.append(Waiting{socket, pending});
+    pending->idle = new QTimer(socket);
+    pending->idle->setSingleShot(true);
+    // A coarse timer may fire up to 5 % early: never before the 10 s are up.
+    pending->idle->setTimerType(Qt::PreciseTimer);
+    connect(pending->idle, &QTimer::timeout, socket, [socket] { socket->abort(); });
+    pending->idle->start(idleMs);
 }
 
 void ApiServer::readRequest(QLocalSocket *socket, PendingRequest &pending)
 {
-    pending.buffer.append(socket->readAll());
+    const QByteArray received = socket->readAll();
+    while (m_buffered + received.size() > maxBufferedBytes && dropOldestWaiting(socket)) {
+    }
+    const bool overBudget = m_buffered + received.size() > maxBufferedBytes;
+    if (!overBudget) {
+        pending.buffer.append(received);
+        m_buffered += received.size();
+    }
     const qsizetype end = pending.buffer.indexOf('\n');
     const bool tooLong = end < 0 ? pending.buffer.size() >= maxRequestLine : end + 1 > maxRequestLine;
-    if (end < 0 && !tooLong)
+    if (end < 0 && !tooLong && !overBudget)
         return;
     pending.complete = true;
     if (pending.idle)
         pending.idle->stop();
+    m_waiting.removeIf([socket](const Waiting &waiting) { return waiting.socket == socket; });
     disconnect(socket, &QLocalSocket::readyRead, this, nullptr);
+    if (overBudget && end < 0) {
+        trace("> ", QByteArrayLiteral("(refused: unfinished requests over 64 MB)"));
+        pending.release();
+        reply(socket, ApiReply::failure(QStringLiteral("API request refused: the host holds 64 MB of unfinished requests.")));
+        return;
+    }
     if (tooLong) {
         trace("> ", QByteArrayLiteral("(request line over 4 MB)"));
-        pending.buffer.clear();
+        pending.release();
         reply(socket, ApiReply::failure(QStringLiteral("API request exceeds 4 MB.")));
         return;
     }
     const QByteArray line = pending.buffer.left(end);
-    pending.buffer.clear();
+    pending.release();
     serveLine(socket, line);
 }
 

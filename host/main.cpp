@@ -3,6 +3,7 @@
 // script until it ends; the host's exit status is the script's, or 3 when a
 // replay sees the script send what the recording does not hold.
 #include "api_server.h"
+#include "descendants.h"
 #include "interaction.h"
 #include "operations.h"
 
@@ -23,6 +24,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <optional>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -207,8 +209,9 @@ Options parseOptions()
         usageError(QStringLiteral("--size must be between 2x1 and 1000x1000."));
     bool keepOk = false;
     const double keep = parser.value(keepOption).toDouble(&keepOk);
-    if (!keepOk || !(keep > 0) || keep > 1024)
-        usageError(QStringLiteral("--keep must be a number of MiB above 0 and at most 1024."));
+    // Less than about 10 KiB would hold less than a screenful of text.
+    if (!keepOk || !(keep >= 0.01) || keep > 1024)
+        usageError(QStringLiteral("--keep must be a number of MiB from 0.01 to 1024."));
     settings.keepBytes = std::max<qint64>(1, static_cast<qint64>(keep * 1024 * 1024));
     for (const QString &profile : parser.values(profileOption)) {
         const qsizetype equals = profile.indexOf(QLatin1Char('='));
@@ -227,6 +230,17 @@ Options parseOptions()
         options.tracePath = parser.value(traceOption);
     readTape(parser, replayOption, replaySpeedOption, recordOption, parser.isSet(sizeOption), settings);
     return options;
+}
+
+// The soft descriptor limit is often far below the hard one; every tab,
+// transfer and connection needs descriptors, so take all that is allowed.
+void raiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 // Signals become events, so that shutdown runs in the event loop.
@@ -374,5 +388,12 @@ int main(int argc, char **argv)
     }
     if (!catchSignals())
         return 1;
-    return serve(options);
+    // Orphans below the host come back to it, so that none outlives it: a
+    // script's background command, a pipe it never closed, a daemon a tab
+    // program started in a session of its own.
+    descendants::adoptOrphans();
+    raiseDescriptorLimit();
+    const int status = serve(options);
+    descendants::endAll(500);
+    return status;
 }

@@ -20,6 +20,22 @@ namespace {
 constexpr qsizetype screenBatchBytes = 1024 * 1024;
 constexpr int screenDelayMs = 5;
 
+// The last character in `text` that prints: an ASCII character from the
+// space on, or a whole UTF-8 sequence; empty when there is none.
+QByteArrayView lastPrinted(QByteArrayView text)
+{
+    qsizetype end = text.size();
+    for (qsizetype i = text.size() - 1; i >= 0; --i) {
+        const auto c = static_cast<unsigned char>(text.at(i));
+        if (c >= 0x80 && c < 0xC0)
+            continue;  // inside a sequence: its start comes first
+        if (c >= 0x20 && c != 0x7F)
+            return text.sliced(i, end - i);
+        end = i;
+    }
+    return {};
+}
+
 } // namespace
 
 void setScreenTitle(Screen *screen, const char *title)
@@ -81,7 +97,9 @@ void Screen::update()
     m_timer.stop();
     if (m_pending.isEmpty())
         return;
-    const QByteArray pending = std::exchange(m_pending, QByteArray());
+    const QByteArray received = std::exchange(m_pending, QByteArray());
+    const std::string guarded = m_guard.filter(std::string_view(received.constData(), size_t(received.size())));
+    const QByteArray pending = QByteArray::fromRawData(guarded.data(), qsizetype(guarded.size()));
     const bool wholeScreenBefore = m_scroll.wholeScreen();
     const qsizetype plainFrom = m_scroll.scan(pending);
     // Plain lines followed by a screenful more of plain lines scroll off
@@ -110,6 +128,12 @@ void Screen::update()
         vterm_state_set_termprop(vterm_obtain_state(m_vterm), VTERM_PROP_ALTSCREEN, &on);
     }
     vterm_input_write(m_vterm, pending.constData() + written, static_cast<size_t>(plainFrom - written));
+    // The emulator repeats (CSI b) the last character it printed, and the
+    // guard lets a repeat through only after a plain character it has seen:
+    // the last character of skipped text is written too, on a line that
+    // scrolls off, so that both agree on what a repeat repeats.
+    const QByteArrayView lastSkipped = lastPrinted(QByteArrayView(pending).sliced(plainFrom, skipTo - plainFrom));
+    vterm_input_write(m_vterm, lastSkipped.data(), static_cast<size_t>(lastSkipped.size()));
     vterm_input_write(m_vterm, pending.constData() + skipTo, static_cast<size_t>(pending.size() - skipTo));
 }
 
@@ -165,8 +189,9 @@ QString Screen::region(int top, int left, int bottom, int right)
 void Screen::clear()
 {
     update();
-    static const char clear[] = "\x1b[H\x1b[2J";
-    vterm_input_write(m_vterm, clear, sizeof clear - 1);
+    // Through the guard too, which must see every byte libvterm parses.
+    const std::string clear = m_guard.filter("\x1b[H\x1b[2J");
+    vterm_input_write(m_vterm, clear.data(), clear.size());
 }
 
 void Screen::reset()

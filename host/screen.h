@@ -8,6 +8,7 @@
 #pragma once
 
 #include "scroll_tracker.h"
+#include "vterm_guard.h"
 
 #include <QByteArray>
 #include <QPoint>
@@ -49,6 +50,7 @@ private:
     QSize m_size;
     Answer m_answer;
     VTerm *m_vterm = nullptr;
+    VtermGuard m_guard; // every byte for m_vterm goes through it
     VTermScreen *m_screen = nullptr;
     QString m_title;
     // Received bytes not yet given to the emulator: it is fed in batches, so

@@ -725,13 +725,27 @@ int writeFile(lua_State *L)
     const char *bytes = lua_tolstring(L, 2, &length);
     if (length > size_t(fileLimit))
         return failure(L, QStringLiteral("Lua file helpers are limited to 16 MB."));
+    // Unbuffered, every write reaches the system at once and a full disk is
+    // seen with its own reason; a buffered tail would only fail inside
+    // commit, too late to keep the temporary file from replacing the target.
     QSaveFile file(path);
-    if (file.open(QIODeviceBase::WriteOnly) && file.write(bytes, qint64(length)) == qint64(length)
-        && file.commit()) {
-        lua_pushboolean(L, 1);
-        return 1;
+    if (!file.open(QIODeviceBase::WriteOnly | QIODeviceBase::Unbuffered))
+        return failure(L, file.errorString());
+    // A short write carries no reason; the next one fails with it.
+    qint64 remaining = qint64(length);
+    while (remaining > 0) {
+        const qint64 written = file.write(bytes + (qint64(length) - remaining), remaining);
+        if (written <= 0) {
+            const QString reason = file.errorString();
+            file.cancelWriting();
+            return failure(L, reason);
+        }
+        remaining -= written;
     }
-    return failure(L, file.errorString());
+    if (!file.commit())
+        return failure(L, file.errorString());
+    lua_pushboolean(L, 1);
+    return 1;
 }
 
 /* sleep(milliseconds) [-0, +1|2, m] */

@@ -14,6 +14,10 @@
 #include <QtTest>
 
 #include <csignal>
+#include <iterator>
+#include <memory>
+#include <sys/resource.h>
+#include <vector>
 
 #ifndef MORVANE_HOST_PATH
 #error "tst_host needs the morvane-host target"
@@ -44,6 +48,24 @@ int processesWith(const QByteArray &marker)
         QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(entry));
         if (cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().replace('\0', ' ').contains(marker))
             ++count;
+    }
+    return count;
+}
+
+// Processes whose whole command line is `commandLine`, arguments joined by
+// spaces (not a shell or a host that only mentions it); sent `signal` when
+// it is not 0.
+int processesRunning(const QByteArray &commandLine, int signal = 0)
+{
+    int count = 0;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &entry : entries) {
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(entry));
+        if (cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().replace('\0', ' ').trimmed() == commandLine) {
+            ++count;
+            if (signal != 0)
+                ::kill(static_cast<pid_t>(entry.toInt()), signal);
+        }
     }
     return count;
 }
@@ -130,11 +152,20 @@ class Host : public QObject {
 private Q_SLOTS:
     void scripts_data();
     void scripts();
+    void hostileOutput_data();
+    void hostileOutput();
+    void randomOutput();
+    void failingWrites_data();
+    void failingWrites();
     void usage_data();
     void usage();
     void requestsRefused();
+    void connectionFlood_data();
+    void connectionFlood();
     void noChildLeft_data();
     void noChildLeft();
+    void noDescendantLeft_data();
+    void noDescendantLeft();
     void zmodemUpload();
 };
 
@@ -411,6 +442,111 @@ os.exit(7)
 )lua") << 7 << QString("morvane-host 0.5.0\n");
 }
 
+// The bytes a program prints reach the screen through a guard; each row
+// is output that crashed or hung the host before it, and must now show as a
+// terminal shows it.
+void Host::hostileOutput_data()
+{
+    QTest::addColumn<QByteArray>("output"); // printf format the program prints before READY
+    QTest::addColumn<QString>("screen");    // cursor row, column and the first rows after READY
+    QTest::newRow("C1 control then a tab stop (heap corruption)") << QByteArray(R"(\302\222\033H)") << "2.0 1.0 [READY||]";
+    QTest::newRow("C1 controls at the left margin") << QByteArray(R"(\302\200\302\237x\302\205)") << "2.0 1.0 [xREADY||]";
+    QTest::newRow("repeat before any character (endless loop)") << QByteArray(R"(\033[5b)") << "2.0 1.0 [READY||]";
+    QTest::newRow("repeat of a wide character at the margin (overflow)")
+        << QByteArray(R"(\033[78G\344\270\255\033[b\r\n)") << "4.0 1.0 [                                                                             \u4e2d|\u4e2d|READY]";
+    QTest::newRow("repeat of a plain character") << QByteArray(R"(ab\033[3b\r\n)") << "3.0 1.0 [abbbb|READY|]";
+    // The lines that scroll off at once are not shown to the emulator, yet
+    // the character before them is what a later repeat repeats.
+    QTest::newRow("repeat after lines that scroll off unseen (endless loop)")
+        << QByteArray(R"(x\r\n)").append(QByteArray(R"(\r\n)").repeated(30)).append(R"('; sleep 0.3; printf '\033[H\033[2J\033[3b\r\n)")
+        << "3.0 1.0 [xxx|READY|]";
+    QTest::newRow("17 parameters (callback overwritten)")
+        << QByteArray(R"(\033[1;2;3;4;5;6;7;8;9;10;11;12;13;14;15;16;17mX)") << "2.0 1.0 [XREADY||]";
+    QTest::newRow("huge parameters (overflow)") << QByteArray(R"(\033[99999999999999999999C\033[4294967295@x\r\n)") << "3.0 1.0 [                                                                               x|READY|]";
+    QTest::newRow("UTF-8 and sequences split anywhere stay as they were")
+        << QByteArray(R"(\303\251\033[1m\344\270\255\033[0mo\314\201)") << "2.0 1.0 [\u00e9\u4e2do\u0301READY||]";
+}
+
+void Host::hostileOutput()
+{
+    QFETCH(QByteArray, output);
+    QFETCH(QString, screen);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString program = QStringLiteral("printf '%1'; echo READY; sleep 1000").arg(QString::fromLatin1(output));
+    const HostRun run = runHost(dir, QByteArray(R"lua(
+local m = require('morvane')
+local s, n = m.app.Screen, __morvane_native
+-- READY may have come before the script started: the screen tells.
+local deadline = n.now() + 10
+while not s:Get(1, 1, 3, 80):find('READY', 1, true) and n.now() < deadline do n.sleep(20) end
+local rows = {}
+for row = 1, 3 do rows[row] = (s:Get(row, 1, row, 80):gsub('%s+$', '')) end
+print(s.CurrentRow .. ' ' .. s.CurrentColumn .. ' [' .. table.concat(rows, '|') .. ']')
+m.app:Quit()
+)lua"), {QStringLiteral("-c"), program}, {}, 15000);
+    QVERIFY2(run.finished, qPrintable(run.err));
+    QCOMPARE(run.out, screen + QLatin1Char('\n'));
+    QCOMPARE(run.exitCode, 0);
+}
+
+// Random terminal output, the same each run: random bytes mixed with the
+// pieces that lead libvterm astray (C1 controls in UTF-8, tab stops, control
+// sequences with many or huge parameters, REP, wide and combining
+// characters, double-width lines, margins), so that a few megabytes reach
+// every such path many times over. No queries: nothing reads the answers.
+static QByteArray randomTerminalOutput(quint32 seed, qsizetype size)
+{
+    QRandomGenerator random(seed);
+    static const char *const pieces[] = {"\r", "\r\n", "\x1bH", "\x1b[b", "\x1b[3g", "\xe4\xb8\xad", "\xcc\x81",
+                                         "\x1b#6", "\x1b#3", "\x1b[?6h", "\x1b[?69h", "\x1b[2;5r", "\x1b[4h", "\x1bN", "\t"};
+    static const char finals[] = "@ABCDEFGHIJKLMPSTXZ`abdefghlmqrstu";
+    QByteArray out;
+    while (out.size() < size) {
+        switch (random.bounded(4)) {
+        case 0:
+            out += char(random.bounded(256));
+            break;
+        case 1:
+            out += "\xc2";
+            out += char(0x80 + random.bounded(32));
+            break;
+        case 2:
+            out += pieces[random.bounded(int(std::size(pieces)))];
+            break;
+        default: {
+            out += "\x1b[";
+            for (int i = 0, count = random.bounded(20); i < count; ++i)
+                out += QByteArray::number(random.bounded(i % 5 == 4 ? 100000000 : 100)) + ';';
+            out += finals[random.bounded(int(sizeof finals - 1))];
+        }
+        }
+    }
+    return out;
+}
+
+// Seconds of random terminal output, then a reset and READY.
+void Host::randomOutput()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QByteArray bytes = randomTerminalOutput(20261207, 16 << 20);
+    writeFile(dir.filePath(QStringLiteral("random.bin")), bytes);
+    const QString program = QStringLiteral("cat random.bin; printf '\\030\\033c'; echo READY; sleep 1000");
+    const HostRun run = runHost(dir, QByteArray(R"lua(
+local m = require('morvane')
+local s, n = m.app.Screen, __morvane_native
+-- More than the capture buffer arrives: the screen tells when it is over.
+local deadline = n.now() + 60
+while s:Get(1, 1, 1, 5) ~= 'READY' and n.now() < deadline do n.sleep(50) end
+print(s.CurrentRow, s.CurrentColumn, (s:Get(1, 1, 1, 80):gsub('%s+$', '')))
+m.app:Quit()
+)lua"), {QStringLiteral("--size"), QStringLiteral("100x30"), QStringLiteral("-c"), program}, {}, 90000);
+    QVERIFY2(run.finished, qPrintable(run.err));
+    QVERIFY2(run.out == QString("2.0\t1.0\tREADY\n"), qPrintable(run.out + run.err));
+    QCOMPARE(run.exitCode, 0);
+}
+
 void Host::scripts()
 {
     QFETCH(QStringList, hostArguments);
@@ -432,6 +568,47 @@ void Host::scripts()
     QVERIFY2(run.exitCode == status, qPrintable(QStringLiteral("status %1: %2").arg(run.exitCode).arg(run.err)));
 }
 
+// A trace or session log the system cannot write: said once on stderr, and
+// the script goes on.
+void Host::failingWrites_data()
+{
+    QTest::addColumn<QStringList>("hostArguments");
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QString>("err");
+    QTest::newRow("trace to a full device") << QStringList{"--trace", "/dev/full"} << QByteArray(R"lua(
+local s = require('morvane').app.Screen
+s:Send('echo o""ne\r')
+print(s:WaitForString('one', 5), s:WaitForString('$ ', 5))
+)lua") << "true\ttrue\n" << "Cannot write the trace file /dev/full: No space left on device; tracing stopped.\n";
+    QTest::newRow("session log on a full device") << QStringList{} << QByteArray(R"lua(
+local m = require('morvane')
+local s, session = m.app.Screen, m.app.Session
+session.LogFileName = '/dev/full'
+print(session:Log(true), session.Logging)
+s:Send('echo o""ne\r')
+s:WaitForString('one\r\n$ ', 5)
+s:Send('echo t""wo\r')
+s:WaitForString('two\r\n$ ', 5)
+print(session.Logging)
+)lua") << "true\ttrue\nfalse\n" << "Cannot write the session log /dev/full: No space left on device; logging stopped.\n";
+}
+
+void Host::failingWrites()
+{
+    QFETCH(QStringList, hostArguments);
+    QFETCH(QByteArray, script);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const HostRun run = runHost(dir, script, hostArguments);
+    QVERIFY2(run.finished, qPrintable(run.err));
+    QCOMPARE(run.out, out);
+    QCOMPARE(run.err, err);
+    QCOMPARE(run.exitCode, 0);
+}
+
 void Host::usage_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -440,7 +617,9 @@ void Host::usage_data()
     QTest::newRow("bad size") << QStringList{"--size", "80by24", "x.lua"} << QString("--size must be COLSxROWS");
     QTest::newRow("zero size") << QStringList{"--size", "0x24", "x.lua"} << QString("--size must be between");
     QTest::newRow("bad profile") << QStringList{"--profile", "nameonly", "x.lua"} << QString("--profile must be NAME=CMD");
-    QTest::newRow("bad keep") << QStringList{"--keep", "-1", "x.lua"} << QString("--keep must be");
+    QTest::newRow("bad keep") << QStringList{"--keep", "-1", "x.lua"} << QString("--keep must be a number of MiB from 0.01 to 1024.");
+    QTest::newRow("keep of 1e-300 (read as one byte)") << QStringList{"--keep", "1e-300", "x.lua"} << QString("--keep must be a number of MiB from 0.01 to 1024.");
+    QTest::newRow("keep just below the minimum") << QStringList{"--keep", "0.0099", "x.lua"} << QString("--keep must be a number of MiB from 0.01 to 1024.");
     QTest::newRow("unknown option") << QStringList{"--frobnicate", "x.lua"} << QString("frobnicate");
     QTest::newRow("missing answers") << QStringList{"--answers", "/nonexistent/a.json", "x.lua"} << QString("Cannot read the answers file");
 }
@@ -510,6 +689,87 @@ print(r.text:find('BAD', 1, true) == nil)
     QVERIFY2(!QFileInfo::exists(QFileInfo(socketPath).path()), "the socket directory outlived the host");
 }
 
+// Many connections that send nothing, or most of a line and no more: the
+// server keeps serving and its descriptors and memory stay bounded.
+void Host::connectionFlood_data()
+{
+    QTest::addColumn<int>("descriptorLimit"); // 0: as inherited
+    QTest::addColumn<int>("connections");
+    QTest::addColumn<int>("bytesEach");      // after "{", of an unfinished request line
+    QTest::newRow("80 idle connections, 64 descriptors (server closed)") << 64 << 80 << 0;
+    QTest::newRow("400 idle connections") << 0 << 400 << 0;
+    QTest::newRow("100 connections holding 4 MB but a byte each") << 0 << 100 << 4194302;
+}
+
+void Host::connectionFlood()
+{
+    QFETCH(int, descriptorLimit);
+    QFETCH(int, connections);
+    QFETCH(int, bytesEach);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QProcess host;
+    if (descriptorLimit > 0) {
+        host.setChildProcessModifier([descriptorLimit] {
+            const rlimit limit{rlim_t(descriptorLimit), rlim_t(descriptorLimit)};
+            setrlimit(RLIMIT_NOFILE, &limit);
+        });
+    }
+    startHost(host, dir, QByteArray(R"lua(
+print(os.getenv('MORVANE_SOCKET'))
+print(os.getenv('MORVANE_TOKEN'))
+io.stdout:flush()
+local n = __morvane_native
+local deadline = n.now() + 60
+while not io.open(arg[1] .. '/done') and n.now() < deadline do n.sleep(50) end
+print(n.rpc{ op = 'version' }.version)
+)lua"), {QStringLiteral("-c"), QStringLiteral("exec sleep 1000")},
+              // Under AddressSanitizer freed memory stays resident in its
+              // quarantine; keep that small so the peak measures what is held.
+              {QStringLiteral("ASAN_OPTIONS=") + qEnvironmentVariable("ASAN_OPTIONS") + QStringLiteral(":quarantine_size_mb=8")});
+    QByteArray lines;
+    while (lines.count('\n') < 2 && host.waitForReadyRead(10000))
+        lines += host.readAllStandardOutput();
+    const QList<QByteArray> parts = lines.split('\n');
+    QVERIFY2(parts.size() >= 2, lines.constData());
+    const QString socketPath = QString::fromUtf8(parts.at(0));
+    const QByteArray version = "{\"op\":\"version\",\"token\":\"" + parts.at(1) + "\"}\n";
+
+    std::vector<std::unique_ptr<QLocalSocket>> flood;
+    const QByteArray unfinished(bytesEach, ' ');
+    for (int i = 0; i < connections; ++i) {
+        flood.push_back(std::make_unique<QLocalSocket>());
+        flood.back()->connectToServer(socketPath);
+        if (bytesEach > 0 && flood.back()->waitForConnected(1000)) {
+            flood.back()->write("{" + unfinished);
+            while (flood.back()->bytesToWrite() > 0 && flood.back()->waitForBytesWritten(2000)) {
+            }
+        }
+    }
+    QCoreApplication::processEvents();
+    int served = 0;
+    for (int i = 0; i < 40; ++i)
+        served += exchange(socketPath, version) == R"({"ok":true,"result":{"version":"morvane-host 0.5.0"}})";
+    const QString pid = QString::number(host.processId());
+    const qsizetype descriptors = QDir(QStringLiteral("/proc/%1/fd").arg(pid)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size();
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    QVERIFY(status.open(QIODevice::ReadOnly));
+    const QRegularExpressionMatch rss = QRegularExpression(QStringLiteral("VmHWM:\\s+(\\d+) kB")).match(QString::fromLatin1(status.readAll()));
+    QVERIFY(rss.hasMatch());
+    const qint64 rssMiB = rss.captured(1).toLongLong() / 1024;
+    qInfo("%d connections of %d bytes: %d of 40 requests served, %lld descriptors open, %lld MiB resident at most",
+          connections, bytesEach, served, qint64(descriptors), rssMiB);
+    QCOMPARE(served, 40);
+    QVERIFY2(descriptors < 48 + 30, qPrintable(QString::number(descriptors)));
+    QVERIFY2(rssMiB < 256, qPrintable(QString::number(rssMiB)));
+
+    flood.clear();
+    writeFile(dir.filePath(QStringLiteral("done")), "");
+    QVERIFY(host.waitForFinished(30000));
+    QCOMPARE(host.readAllStandardOutput(), QByteArray("morvane-host 0.5.0\n"));
+    QCOMPARE(host.exitCode(), 0);
+}
+
 void Host::noChildLeft_data()
 {
     QTest::addColumn<int>("signal");   // 0: the script asks to quit
@@ -561,6 +821,64 @@ n.sleep(20000)
     QVERIFY(host.waitForFinished(10000));
     QCOMPARE(host.exitCode(), status);
     QCOMPARE(processesWith("sleep " + marker), 0);
+}
+
+// Processes that leave the host's tree of children: they come back to the
+// host as orphans and end with it. MARK stands for a marker unique to the run.
+void Host::noDescendantLeft_data()
+{
+    QTest::addColumn<QStringList>("hostArguments");
+    QTest::addColumn<QByteArray>("start"); // Lua run by the script to start the process
+    QTest::addColumn<int>("signal");       // 0: the script asks to quit
+    QTest::newRow("script's background command") << QStringList{}
+        << QByteArray("os.execute('sleep MARK &')") << 0;
+    QTest::newRow("script's pipe never closed") << QStringList{}
+        << QByteArray("pipe = io.popen('sleep MARK')") << 0;
+    QTest::newRow("script's pipe never closed, SIGTERM") << QStringList{}
+        << QByteArray("pipe = io.popen('sleep MARK')") << int(SIGTERM);
+    QTest::newRow("tab program's daemon in a session of its own") << QStringList{"-c", "setsid -f sleep MARK; exec sleep 1000"}
+        << QByteArray() << 0;
+    QTest::newRow("tab program's daemon, SIGINT") << QStringList{"-c", "setsid -f sleep MARK; exec sleep 1000"}
+        << QByteArray() << int(SIGINT);
+}
+
+void Host::noDescendantLeft()
+{
+    QFETCH(QStringList, hostArguments);
+    QFETCH(QByteArray, start);
+    QFETCH(int, signal);
+    const QByteArray marker = QByteArray::number(4000 + QRandomGenerator::global()->bounded(5000)) + ".75";
+    hostArguments.replaceInStrings(QStringLiteral("MARK"), QString::fromLatin1(marker));
+    // A failing run must not leave its process behind either.
+    const auto cleanUp = qScopeGuard([&] { processesRunning("sleep " + marker, SIGKILL); });
+    if (!hostArguments.contains(QStringLiteral("-c")))
+        hostArguments = QStringList{QStringLiteral("-c"), QStringLiteral("exec sleep 1000")};
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QProcess host;
+    startHost(host, dir, QByteArray(start).replace("MARK", marker) + R"lua(
+local m = require('morvane')
+local _ = m.app.Screen.Rows  -- addresses the tab, which starts its program
+print('ready')
+io.stdout:flush()
+local n = __morvane_native
+local go
+repeat n.sleep(20); go = io.open(arg[1] .. '/go') until go
+if go:read('a') == 'quit' then m.app:Quit() end
+n.sleep(20000)
+)lua", hostArguments);
+    QByteArray out;
+    while (!out.contains("ready") && host.waitForReadyRead(10000))
+        out += host.readAllStandardOutput();
+    QVERIFY2(out.contains("ready"), out.constData());
+    QTRY_COMPARE_WITH_TIMEOUT(processesRunning("sleep " + marker), 1, 10000);
+    writeFile(dir.filePath(QStringLiteral("go.tmp")), signal == 0 ? "quit" : "stay");
+    QVERIFY(QFile::rename(dir.filePath(QStringLiteral("go.tmp")), dir.filePath(QStringLiteral("go"))));
+    if (signal != 0)
+        ::kill(static_cast<pid_t>(host.processId()), signal);
+    QVERIFY(host.waitForFinished(10000));
+    QCOMPARE(host.exitCode(), signal == 0 ? 0 : 128 + signal);
+    QCOMPARE(processesRunning("sleep " + marker), 0);
 }
 
 void Host::zmodemUpload()

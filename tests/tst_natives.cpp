@@ -1,5 +1,5 @@
 // The text, regex, file, sleep, clock and Base64 natives, run as real scripts:
-// results, wrong argument types, 5 MB texts, and long loops that must leave
+// results, wrong argument types, a full disk, 5 MB texts, and long loops that must leave
 // memory and descriptors where they were.
 #include "fake_app.h"
 
@@ -7,6 +7,12 @@
 #include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 // Under AddressSanitizer freed memory stays in quarantine and the resident
 // size says nothing about leaks; the sanitizer reports those itself.
@@ -39,6 +45,8 @@ private Q_SLOTS:
     void files_data();
     void files();
     void fileLimits();
+    void fullDisk_data();
+    void fullDisk();
 };
 
 // One row per call: the row is named by the call, whose results show() prints.
@@ -296,6 +304,88 @@ void Natives::loopsStayFlat()
     QVERIFY2(figures.size() == 3 && figures.at(0).trimmed().toInt() < 32 * 1024 && figures.at(1).trimmed().toInt() < 8
                  && (!residentSizeMeaningful || figures.at(2).trimmed().toInt() < 4096),
              result.out.constData());
+}
+
+// A 64 KiB file system mounted for one test and filled to leave a chosen
+// number of free pages; unmounted again when it goes.
+class SmallDisk {
+public:
+    SmallDisk() : mountPoint(directory.path() + QStringLiteral("/disk"))
+    {
+        QDir().mkpath(mountPoint);
+        if (::mount("tmpfs", QFile::encodeName(mountPoint).constData(), "tmpfs", 0, "size=64k") != 0)
+            failure = QString::fromLocal8Bit(std::strerror(errno));
+    }
+    ~SmallDisk()
+    {
+        if (failure.isEmpty())
+            ::umount2(QFile::encodeName(mountPoint).constData(), MNT_DETACH);
+    }
+    // Fills the disk, then gives back `pages` pages of it.
+    bool leaveFree(int pages)
+    {
+        QFile filler(mountPoint + QStringLiteral("/filler"));
+        if (!filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+            return false;
+        const QByteArray page(4096, 'f');
+        while (filler.write(page) == page.size()) {
+        }
+        const qint64 filled = filler.size() / 4096 * 4096;
+        return filled >= pages * 4096 && filler.resize(filled - pages * 4096);
+    }
+    QTemporaryDir directory;
+    const QString mountPoint;
+    QString failure; // why mounting failed, empty when mounted
+};
+
+void Natives::fullDisk_data()
+{
+    QTest::addColumn<int>("freePages");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("fits");
+    // Rows straddle the 16 KiB write buffer: a short write used to fail only
+    // when the buffer was flushed at commit, after which the temporary file
+    // was renamed over the target anyway.
+    QTest::newRow("18 bytes, disk full") << 0 << 18 << false;
+    QTest::newRow("4 KiB, 8 KiB free") << 2 << 4096 << true;
+    QTest::newRow("8 KiB, 8 KiB free") << 2 << 8192 << true;
+    QTest::newRow("12000 bytes, 8 KiB free") << 2 << 12000 << false;
+    QTest::newRow("16383 bytes, 8 KiB free") << 2 << 16383 << false;
+    QTest::newRow("16384 bytes, 8 KiB free") << 2 << 16384 << false;
+    QTest::newRow("16385 bytes, 8 KiB free") << 2 << 16385 << false;
+    QTest::newRow("40000 bytes, 8 KiB free") << 2 << 40000 << false;
+    QTest::newRow("16384 bytes, 20 KiB free") << 5 << 16384 << true;
+}
+
+void Natives::fullDisk()
+{
+    QFETCH(int, freePages);
+    QFETCH(int, size);
+    QFETCH(bool, fits);
+    SmallDisk disk;
+    if (!disk.failure.isEmpty())
+        QSKIP(qPrintable(QStringLiteral("cannot mount a small tmpfs here (needs root): ") + disk.failure));
+    const QString target = disk.mountPoint + QStringLiteral("/target");
+    const QByteArray old("old contents\n");
+    {
+        QFile file(target);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(file.write(old), old.size());
+    }
+    QVERIFY(disk.leaveFree(freePages));
+    const QByteArray out = run("show(n.write_file('" + target.toUtf8() + "', ('n'):rep(" + QByteArray::number(size) + ")))");
+    QFile file(target);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray contents = file.readAll();
+    if (fits) {
+        QCOMPARE(out, QByteArray("true\n"));
+        QCOMPARE(contents, QByteArray(size, 'n'));
+    } else {
+        QCOMPARE(out, QByteArray("nil, \"No space left on device\"\n"));
+        QCOMPARE(contents, old);
+    }
+    // No temporary file is left behind either way.
+    QCOMPARE(QDir(disk.mountPoint).entryList(QDir::Files), QStringList({"filler", "target"}));
 }
 
 QTEST_GUILESS_MAIN(Natives)
