@@ -5,6 +5,7 @@
 // count of cuts (low three bits of the first byte), that many cut bytes
 // (each taken modulo the length), then the output itself.
 #include "../host/asciicast_writer.h"
+#include "../host/utf8_chunk.h"
 #include "../host/recording.h"
 
 #include <QByteArray>
@@ -30,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     cuts.append(output.size());
 
     QByteArray carry;
-    const QString whole = AsciicastWriter::decodeChunk(carry, output.constData(), output.size()) + QString::fromUtf8(carry);
+    const QString whole = decodeUtf8Chunk(carry, output.constData(), output.size()) + QString::fromUtf8(carry);
 
     carry.clear();
     QString split;
@@ -38,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     qsizetype from = 0;
     double time = 0;
     for (const qsizetype cut : cuts) {
-        const QString text = AsciicastWriter::decodeChunk(carry, output.constData() + from, cut - from);
+        const QString text = decodeUtf8Chunk(carry, output.constData() + from, cut - from);
         from = cut;
         split += text;
         if (carry.size() > 3)

@@ -4,30 +4,12 @@
 #include "asciicast_writer.h"
 
 #include "json_text.h"
+#include "utf8_chunk.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include <cmath>
-
-namespace {
-
-// Where the unfinished UTF-8 sequence at the end of `bytes` starts (its size
-// when there is none): a lead byte among the last three whose sequence needs
-// more bytes than are left.
-qsizetype unfinishedTail(const QByteArray &bytes)
-{
-    for (qsizetype back = 1; back <= 3 && back <= bytes.size(); ++back) {
-        const unsigned char c = static_cast<unsigned char>(bytes.at(bytes.size() - back));
-        if ((c & 0xc0) == 0x80)
-            continue;   // a continuation byte: look further back
-        const int length = (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 1;
-        return length > back ? bytes.size() - back : bytes.size();
-    }
-    return bytes.size();
-}
-
-} // namespace
 
 bool AsciicastWriter::open(const QString &path, const Header &header, QString *error)
 {
@@ -71,25 +53,12 @@ QByteArray AsciicastWriter::eventLine(double seconds, const char *kind, const QS
     return line;
 }
 
-QString AsciicastWriter::decodeChunk(QByteArray &carry, const char *data, qsizetype size)
-{
-    // Each chunk is decoded on its own, not by a decoder that keeps state:
-    // a carried byte that the next chunk does not finish must become one
-    // U+FFFD without taking the byte after it along.
-    QByteArray bytes = carry;
-    bytes.append(data, size);
-    const qsizetype complete = unfinishedTail(bytes);
-    carry = bytes.mid(complete);
-    bytes.truncate(complete);
-    return QString::fromUtf8(bytes);
-}
-
 void AsciicastWriter::event(double seconds, QByteArray &carry, const char *kind, const char *data, qsizetype size)
 {
     if (!m_file.isOpen() || size <= 0)
         return;
     // An event that brings only part of a character waits for the rest.
-    const QString text = decodeChunk(carry, data, size);
+    const QString text = decodeUtf8Chunk(carry, data, size);
     if (text.isEmpty())
         return;
     m_file.write(eventLine(seconds, kind, text));

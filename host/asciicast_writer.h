@@ -33,10 +33,6 @@ public:
     void output(double seconds, const char *data, qsizetype size) { event(seconds, m_outputCarry, "o", data, size); }
     void input(double seconds, const QByteArray &bytes) { event(seconds, m_inputCarry, "i", bytes.constData(), bytes.size()); }
 
-    // The text of `size` bytes after what `carry` holds from the chunk
-    // before, invalid bytes as U+FFFD; an unfinished sequence at the end is
-    // left in `carry`. Chunks decoded this way read as the whole would.
-    static QString decodeChunk(QByteArray &carry, const char *data, qsizetype size);
     // The header and event lines as they are written.
     static QByteArray headerLine(const Header &header);
     static QByteArray eventLine(double seconds, const char *kind, const QString &text);

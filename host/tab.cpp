@@ -6,6 +6,7 @@
 #include "cp437.h"
 #include "pty_process.h"
 #include "replay_source.h"
+#include "utf8_chunk.h"
 
 #include <QFileInfo>
 
@@ -163,7 +164,7 @@ void Tab::take(const char *data, qint64 size)
     // UTF-8 even when the child's output is not; encoded once for both. The
     // emulator runs in UTF-8: a CP437 tab's screen gets the text as decoded.
     const bool cp437 = usesCp437();
-    const QString text = cp437 ? decodeCp437(QByteArrayView(data, size)) : m_decoder.decode(QByteArrayView(data, size));
+    const QString text = cp437 ? decodeCp437(QByteArrayView(data, size)) : decodeUtf8Chunk(m_utf8Carry, data, size);
     const QByteArray utf8 = text.toUtf8();
     if (cp437)
         m_screen.write(utf8.constData(), utf8.size());

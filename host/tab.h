@@ -21,7 +21,6 @@
 #include <QPoint>
 #include <QSize>
 #include <QString>
-#include <QStringDecoder>
 #include <QStringList>
 
 #include <memory>
@@ -129,7 +128,7 @@ private:
     // Destroyed in reverse order: the upload's sender first, then the child,
     // then the emulator.
     Screen m_screen;
-    QStringDecoder m_decoder{QStringDecoder::Utf8};
+    QByteArray m_utf8Carry;         // a character cut at the end of a read
     TextStream m_stream;
     EchoTracker m_echo;
     SessionLog m_log;
