@@ -79,16 +79,6 @@ void FakeApp::fail(const QString &op, const QString &message)
     reply(op, Reply::error(message));
 }
 
-void FakeApp::reply(const QString &op, const Reply &reply)
-{
-    on(op, [reply](const QJsonObject &) { return std::optional<Reply>(reply); });
-}
-
-void FakeApp::on(const QString &op, Handler handler)
-{
-    m_handlers.insert(op, std::move(handler));
-}
-
 QList<FakeApp::Request> FakeApp::requestsFor(const QString &op) const
 {
     QList<Request> found;
@@ -143,11 +133,9 @@ void FakeApp::serve(QLocalSocket *socket, const QByteArray &line)
 std::optional<Reply> FakeApp::replyFor(const QJsonObject &request)
 {
     const QString op = request.value(QStringLiteral("op")).toString();
-    auto handler = m_handlers.constFind(op);
-    if (handler != m_handlers.constEnd()) {
-        if (std::optional<Reply> chosen = (*handler)(request))
-            return chosen;
-    }
+    auto fixed = m_replies.constFind(op);
+    if (fixed != m_replies.constEnd())
+        return *fixed;
     if (m_fallback)
         return m_fallback(request);
     return std::nullopt;

@@ -48,12 +48,10 @@ public:
     // MORVANE_SOCKET and MORVANE_TOKEN on top of the test's own environment.
     QProcessEnvironment environment() const;
 
-    // Answers for an operation: a fixed result, an error, a raw reply, or a
-    // handler.
+    // Answers for an operation: a fixed result, an error or a raw reply.
     void answer(const QString &op, const QJsonValue &result);
     void fail(const QString &op, const QString &message);
-    void reply(const QString &op, const Reply &reply);
-    void on(const QString &op, Handler handler);
+    void reply(const QString &op, const Reply &reply) { m_replies.insert(op, reply); }
     // Asked for every request that no table entry took: the seam for the
     // simulated terminal. Without one, such requests get an error reply.
     void setFallback(Handler handler) { m_fallback = std::move(handler); }
@@ -74,7 +72,7 @@ private:
 
     QLocalServer m_server;
     QString m_token;
-    QHash<QString, Handler> m_handlers;
+    QHash<QString, Reply> m_replies;
     Handler m_fallback;
 };
 

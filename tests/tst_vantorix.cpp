@@ -62,42 +62,23 @@ private Q_SLOTS:
     {
         QTest::addColumn<bool>("withTab");
         QTest::addColumn<QString>("streamStart");
-        QTest::addColumn<QStringList>("requests");
+        QTest::addColumn<QStringList>("infos");   // the info requests at load
         QTest::addColumn<QByteArray>("seen");
-
-        const QStringList options{QStringLiteral("config.get tab-1 name"), QStringLiteral("config.get tab-1 host"),
-                                  QStringLiteral("config.get tab-1 port"), QStringLiteral("config.get tab-1 username"),
-                                  QStringLiteral("config.get tab-1 protocol")};
-        // The first stream request shows where reading began: "old" was
+        // What the first fetch brings shows where reading began: "old" was
         // received before the script started.
-        QTest::newRow("tab from environment")
-            << true << QString()
-            << (QStringList{QStringLiteral("config.get tab-1 encoding"), QStringLiteral("info tab-1")} + options)
-            << QByteArray("\"new\"");
-        QTest::newRow("active tab asked for")
-            << false << QString()
-            << (QStringList{QStringLiteral("info active"), QStringLiteral("config.get tab-1 encoding"),
-                            QStringLiteral("info tab-1")} + options)
-            << QByteArray("\"new\"");
-        QTest::newRow("stream start given")
-            << true << QStringLiteral("0")
-            << (QStringList{QStringLiteral("config.get tab-1 encoding")} + options)
-            << QByteArray("\"oldnew\"");
-        QTest::newRow("stream start in the middle")
-            << true << QStringLiteral("1")
-            << (QStringList{QStringLiteral("config.get tab-1 encoding")} + options)
-            << QByteArray("\"ldnew\"");
-        QTest::newRow("stream start not a number")
-            << true << QStringLiteral("soon")
-            << (QStringList{QStringLiteral("config.get tab-1 encoding"), QStringLiteral("info tab-1")} + options)
-            << QByteArray("\"new\"");
+        QTest::newRow("tab from environment") << true << QString() << QStringList{"info tab-1"} << QByteArray("\"new\"");
+        QTest::newRow("active tab asked for") << false << QString() << QStringList{"info active", "info tab-1"}
+                                              << QByteArray("\"new\"");
+        QTest::newRow("stream start in the middle") << true << QStringLiteral("1") << QStringList{} << QByteArray("\"ldnew\"");
+        QTest::newRow("stream start not a number") << true << QStringLiteral("soon") << QStringList{"info tab-1"}
+                                                   << QByteArray("\"new\"");
     }
 
     void loading()
     {
         QFETCH(bool, withTab);
         QFETCH(QString, streamStart);
-        QFETCH(QStringList, requests);
+        QFETCH(QStringList, infos);
         QFETCH(QByteArray, seen);
 
         Rig rig;
@@ -108,9 +89,10 @@ private Q_SLOTS:
                                          withTab, streamStart);
         QCOMPARE(result.exitCode, 0);
         QCOMPARE(result.out, "true\n" + seen + '\n');
-        QStringList expected = requests;
-        expected.append(QStringLiteral("stream tab-1"));
-        QCOMPARE(rig.requestLog(), expected);
+        const QStringList requests = rig.requestLog();
+        QCOMPARE(requests.filter(QRegularExpression("^info")), infos);
+        QCOMPARE(requests.last(), QStringLiteral("stream tab-1"));
+        QCOMPARE(requests.filter(QStringLiteral("stream")).size(), 1);
     }
 
     void globals()
@@ -145,8 +127,6 @@ private Q_SLOTS:
             << QStringLiteral("xx second first") << QByteArray("show(expect('first', 'second'))") << QByteArray("2, \"second\"");
         QTest::newRow("tie goes to the first listed")
             << QStringLiteral("ab") << QByteArray("local i, m = expect('a', 'ab') show(i, m, buffer())") << QByteArray("1, \"a\", \"b\"");
-        QTest::newRow("tie, longer first")
-            << QStringLiteral("ab") << QByteArray("local i, m = expect('ab', 'a') show(i, m, buffer())") << QByteArray("1, \"ab\", \"\"");
         QTest::newRow("one table of strings")
             << QStringLiteral("yes") << QByteArray("show(expect({'no', 'yes'}, 1))") << QByteArray("2, \"yes\"");
         QTest::newRow("before, matched and what is left")
@@ -410,11 +390,9 @@ private Q_SLOTS:
                  QByteArray("nil, nil, nil, nil, \"  menu\", \"\"\n80, 24, \"integer\", \"integer\"\n7, 3\n"));
         const QList<FakeApp::Request> regions = rig.app.requestsFor(QStringLiteral("screen.region"));
         QCOMPARE(regions.size(), 2);
-        const QJsonObject first = regions.first().json;
-        QCOMPARE(first.value(QStringLiteral("top")).toInt(), 2);
-        QCOMPARE(first.value(QStringLiteral("bottom")).toInt(), 2);
-        QCOMPARE(first.value(QStringLiteral("left")).toInt(), 1);
-        QCOMPARE(first.value(QStringLiteral("right")).toInt(), 80);
+        QJsonObject region = regions.first().json;
+        region.remove(QStringLiteral("token"));
+        QCOMPARE(region, (QJsonObject{{"op", "screen.region"}, {"tab", "tab-1"}, {"top", 2}, {"bottom", 2}, {"left", 1}, {"right", 80}}));
     }
 
     void disconnection_data()
@@ -510,21 +488,13 @@ private Q_SLOTS:
             "show(input(42, nil, 'yes'), input('Again?', 'd')) show(confirm('Really?')) message(7)");
         QCOMPARE(out, QByteArray("\"dflt\", \"\", false, nil, \"given\"\ntrue, false\n\"typed\", nil\nfalse\n"));
 
+        // The shown prompt: message as text, the fixed title, the default, no tab.
         const QList<FakeApp::Request> prompts = rig.app.requestsFor(QStringLiteral("dialog.prompt"));
         QCOMPARE(prompts.size(), 2);
-        const QJsonObject prompt = prompts.first().json;
-        QCOMPARE(prompt.value(QStringLiteral("message")).toString(), QStringLiteral("42"));
-        QCOMPARE(prompt.value(QStringLiteral("title")).toString(), QStringLiteral("Script"));
-        QCOMPARE(prompt.value(QStringLiteral("default")).toString(), QString());
-        QCOMPARE(prompt.value(QStringLiteral("password")), QJsonValue(true));
-        QVERIFY(!prompt.contains(QStringLiteral("tab")));
-        QCOMPARE(prompts.last().json.value(QStringLiteral("password")), QJsonValue(false));
+        QCOMPARE(prompts.first().json, (QJsonObject{{"op", "dialog.prompt"}, {"token", rig.app.token()}, {"message", "42"},
+                                                    {"title", "Script"}, {"default", ""}, {"password", true}}));
         QCOMPARE(prompts.last().json.value(QStringLiteral("default")).toString(), QStringLiteral("d"));
-
-        const QList<FakeApp::Request> messages = rig.app.requestsFor(QStringLiteral("dialog.message"));
-        QCOMPARE(messages.size(), 1);
-        QCOMPARE(messages.first().json.value(QStringLiteral("message")).toString(), QStringLiteral("7"));
-        QCOMPARE(messages.first().json.value(QStringLiteral("title")).toString(), QStringLiteral("Script"));
+        QCOMPARE(rig.app.requestsFor(QStringLiteral("dialog.message")).size(), 1);
         QCOMPARE(rig.app.requestsFor(QStringLiteral("dialog.confirm")).size(), 1);
     }
 
@@ -558,8 +528,6 @@ private Q_SLOTS:
         QTest::newRow("number") << QJsonValue(23) << QByteArray("23, \"integer\"");
         QTest::newRow("numeric string") << QJsonValue(QStringLiteral("2323")) << QByteArray("2323, \"integer\"");
         QTest::newRow("other string") << QJsonValue(QStringLiteral("telnet")) << QByteArray("\"telnet\", nil");
-        QTest::newRow("fraction") << QJsonValue(22.5) << QByteArray("22.5, \"float\"");
-        QTest::newRow("absent") << QJsonValue() << QByteArray("nil, nil");
     }
 
     void bbsTable()
