@@ -232,11 +232,15 @@ print('answered')
                              .arg(lines.at(input).array().at(0).toDouble(), 0, 'f', 6);
     const QString last = QString::number(lines.last().array().at(0).toDouble(), 'f', 6);
 
+    // A gate that does not open holds back the output after it; bytes left
+    // over at the end are found only after the recorded output went out.
+    const bool atGate = message.contains(QLatin1String("%1"));
     const HostRun replay = runHost(dir.path(), {QStringLiteral("--replay"), recording, replayed});
     QCOMPARE(replay.exitCode, mismatchStatus);
     const QString expected = QStringLiteral("Replay mismatch at ") + message.replace(QLatin1String("%1"), gate).replace(QLatin1String("%2"), last);
     QVERIFY2(replay.err.contains(expected), qPrintable(replay.err + QStringLiteral("\nexpected: ") + expected));
-    QVERIFY2(!replay.out.contains("answered"), replay.out.constData());
+    if (atGate)
+        QVERIFY2(!replay.out.contains("answered"), replay.out.constData());
 }
 
 void Replay::recordingSurvives_data()
