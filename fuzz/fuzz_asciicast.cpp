@@ -1,12 +1,12 @@
 // The recording writer and reader on arbitrary program output, fed whole and
 // fed in pieces cut where the input says: the text must be the same however
 // the output was cut into reads, every event line must be one line of JSON,
-// and the reader must give back exactly the text that was written. Input: a
-// count of cuts (low three bits of the first byte), that many cut bytes
-// (each taken modulo the length), then the output itself.
+// and the reader must give back exactly the text that was written. The input
+// is read as cut_output.h says.
 #include "../host/asciicast_writer.h"
 #include "../host/utf8_chunk.h"
 #include "../host/recording.h"
+#include "cut_output.h"
 
 #include <QByteArray>
 #include <QList>
@@ -17,17 +17,11 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size < 1)
+    std::optional<CutOutput> input = cutOutput(data, size);
+    if (!input)
         return 0;
-    const int cutCount = data[0] & 7;
-    if (size < 1 + static_cast<size_t>(cutCount))
-        return 0;
-    const QByteArray output(reinterpret_cast<const char *>(data + 1 + cutCount),
-                            static_cast<qsizetype>(size - 1 - cutCount));
-    QList<qsizetype> cuts;
-    for (int i = 0; i < cutCount; ++i)
-        cuts.append(data[1 + i] % (output.size() + 1));
-    std::sort(cuts.begin(), cuts.end());
+    const QByteArray &output = input->output;
+    QList<qsizetype> &cuts = input->cuts;
     cuts.append(output.size());
 
     QByteArray carry;

@@ -1,11 +1,10 @@
 // The host's escape parser, its log filter and the scroll tracker on
 // arbitrary output, fed whole and fed in pieces cut where the input says:
 // terminal output arrives in reads of any size, so every answer must be the
-// same however it is cut. Input: a count of cuts (low three bits of the
-// first byte), that many cut bytes (each taken modulo the length), then the
-// output itself.
+// same however it is cut. The input is read as cut_output.h says.
 #include "../host/escape_parser.h"
 #include "../host/scroll_tracker.h"
+#include "cut_output.h"
 
 #include <QByteArray>
 #include <QList>
@@ -57,17 +56,11 @@ Reading read(const QByteArray &output, const QList<qsizetype> &cuts)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size < 1)
+    const std::optional<CutOutput> input = cutOutput(data, size);
+    if (!input)
         return 0;
-    const int cutCount = data[0] & 7;
-    if (size < 1 + static_cast<size_t>(cutCount))
-        return 0;
-    const QByteArray output(reinterpret_cast<const char *>(data + 1 + cutCount),
-                            static_cast<qsizetype>(size - 1 - cutCount));
-    QList<qsizetype> cuts;
-    for (int i = 0; i < cutCount; ++i)
-        cuts.append(data[1 + i] % (output.size() + 1));
-    std::sort(cuts.begin(), cuts.end());
+    const QByteArray &output = input->output;
+    const QList<qsizetype> &cuts = input->cuts;
 
     const Reading whole = read(output, {});
     const Reading split = read(output, cuts);
