@@ -17,6 +17,7 @@
 #include <iterator>
 #include <memory>
 #include <sys/resource.h>
+#include <utility>
 #include <vector>
 
 #ifndef MORVANE_HOST_PATH
@@ -51,6 +52,33 @@ int processesRunning(const QByteArray &commandLine, int signal = 0)
         }
     }
     return count;
+}
+
+// For tests that talk to the host's socket themselves: the script prints the
+// socket and the token, waits until the test writes `done` into its
+// directory, then runs `then`.
+QByteArray endpointScript(const QByteArray &then)
+{
+    return QByteArray(R"lua(
+print(os.getenv('MORVANE_SOCKET'))
+print(os.getenv('MORVANE_TOKEN'))
+io.stdout:flush()
+local n = __morvane_native
+local deadline = n.now() + 60
+while not io.open(arg[1] .. '/done') and n.now() < deadline do n.sleep(50) end
+)lua") + then;
+}
+
+// The socket and the token that script prints; empty when it did not.
+std::pair<QString, QByteArray> readEndpoint(QProcess &host)
+{
+    QByteArray lines;
+    while (lines.count('\n') < 2 && host.waitForReadyRead(10000))
+        lines += host.readAllStandardOutput();
+    const QList<QByteArray> parts = lines.split('\n');
+    if (parts.size() < 3)
+        return {};
+    return {QString::fromUtf8(parts.at(0)), parts.at(1)};
 }
 
 void writeFile(const QString &path, const QByteArray &bytes)
@@ -632,24 +660,13 @@ void Host::requestsRefused()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     QProcess host;
-    startHost(host, dir, QByteArray(R"lua(
-print(os.getenv('MORVANE_SOCKET'))
-print(os.getenv('MORVANE_TOKEN'))
-io.stdout:flush()
-local n = __morvane_native
-local deadline = n.now() + 20
-while not io.open(arg[1] .. '/done') and n.now() < deadline do n.sleep(50) end
+    startHost(host, dir, endpointScript(R"lua(
 n.sleep(300)
 local r = n.rpc{ op = 'stream', tab = os.getenv('MORVANE_TAB'), position = 0 }
 print(r.text:find('BAD', 1, true) == nil)
 )lua"), {});
-    QByteArray lines;
-    while (lines.count('\n') < 2 && host.waitForReadyRead(10000))
-        lines += host.readAllStandardOutput();
-    const QList<QByteArray> parts = lines.split('\n');
-    QVERIFY2(parts.size() >= 2, lines.constData());
-    const QString socketPath = QString::fromUtf8(parts.at(0));
-    const QByteArray token = parts.at(1);
+    const auto [socketPath, token] = readEndpoint(host);
+    QVERIFY2(!socketPath.isEmpty(), "the script did not print the socket and the token");
     QCOMPARE(token.size(), 64);
 
     const QByteArray send = R"("op":"send","tab":"tab-1","text":"echo BAD\r")";
@@ -704,25 +721,13 @@ void Host::connectionFlood()
             setrlimit(RLIMIT_NOFILE, &limit);
         });
     }
-    startHost(host, dir, QByteArray(R"lua(
-print(os.getenv('MORVANE_SOCKET'))
-print(os.getenv('MORVANE_TOKEN'))
-io.stdout:flush()
-local n = __morvane_native
-local deadline = n.now() + 60
-while not io.open(arg[1] .. '/done') and n.now() < deadline do n.sleep(50) end
-print(n.rpc{ op = 'version' }.version)
-)lua"), {QStringLiteral("-c"), QStringLiteral("exec sleep 1000")},
+    startHost(host, dir, endpointScript("print(n.rpc{ op = 'version' }.version)\n"), {QStringLiteral("-c"), QStringLiteral("exec sleep 1000")},
               // Under AddressSanitizer freed memory stays resident in its
               // quarantine; keep that small so the peak measures what is held.
               {QStringLiteral("ASAN_OPTIONS=") + qEnvironmentVariable("ASAN_OPTIONS") + QStringLiteral(":quarantine_size_mb=8")});
-    QByteArray lines;
-    while (lines.count('\n') < 2 && host.waitForReadyRead(10000))
-        lines += host.readAllStandardOutput();
-    const QList<QByteArray> parts = lines.split('\n');
-    QVERIFY2(parts.size() >= 2, lines.constData());
-    const QString socketPath = QString::fromUtf8(parts.at(0));
-    const QByteArray version = "{\"op\":\"version\",\"token\":\"" + parts.at(1) + "\"}\n";
+    const auto [socketPath, token] = readEndpoint(host);
+    QVERIFY2(!socketPath.isEmpty(), "the script did not print the socket and the token");
+    const QByteArray version = "{\"op\":\"version\",\"token\":\"" + token + "\"}\n";
 
     std::vector<std::unique_ptr<QLocalSocket>> flood;
     const QByteArray unfinished(bytesEach, ' ');
