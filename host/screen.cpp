@@ -101,7 +101,10 @@ void Screen::update()
     const std::string guarded = m_guard.filter(std::string_view(received.constData(), size_t(received.size())));
     const QByteArray pending = QByteArray::fromRawData(guarded.data(), qsizetype(guarded.size()));
     const bool wholeScreenBefore = m_scroll.wholeScreen();
-    const qsizetype plainFrom = m_scroll.scan(pending);
+    // The scroll tracker's idea of plain text need not be libvterm's (an
+    // escape that libvterm leaves open across a byte it ignores, say); the
+    // guard follows libvterm's parser, so the tail is the shorter of the two.
+    const qsizetype plainFrom = std::max(m_scroll.scan(pending), qsizetype(m_guard.plainTailStart()));
     // Plain lines followed by a screenful more of plain lines scroll off
     // without leaving a trace: the screen and the cursor end the same
     // whether the emulator sees them or not, and skipping them saves a

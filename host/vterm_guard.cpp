@@ -36,8 +36,15 @@ std::string VtermGuard::filter(std::string_view input)
 {
     std::string out;
     out.reserve(input.size() + 8);
-    for (const char c : input)
-        byte(static_cast<unsigned char>(c), out);
+    m_plainTailStart = 0;
+    for (const char ch : input) {
+        const auto c = static_cast<unsigned char>(ch);
+        const bool wasText = m_state == State::Text;
+        byte(c, out);
+        const bool plain = (c >= 0x20 && c != 0x7f) || c == '\r' || c == '\n';
+        if (!wasText || m_state != State::Text || !plain)
+            m_plainTailStart = out.size();
+    }
     return out;
 }
 

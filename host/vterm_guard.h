@@ -28,6 +28,11 @@ class VtermGuard {
 public:
     // The bytes libvterm may see for `input`, the next part of the stream.
     std::string filter(std::string_view input);
+    // Where, in what the last filter() returned, the tail begins that
+    // libvterm reads as plain text (printable characters, CR and LF, in
+    // its text state from start to end). Only that tail may be cut short
+    // without changing libvterm's parser state.
+    std::size_t plainTailStart() const { return m_plainTailStart; }
 
     static constexpr int maximumParameters = 16;
     static constexpr std::uint32_t maximumParameter = 65535;
@@ -46,6 +51,7 @@ private:
     void finalByte(unsigned char c, std::string &out);
 
     State m_state = State::Text;
+    std::size_t m_plainTailStart = 0;
     bool m_escapeHasIntermediate = false;
 
     // The control sequence's parameter being read, held until it ends.
