@@ -37,10 +37,8 @@ private Q_SLOTS:
     void luaToJson();
     void jsonToLua_data();
     void jsonToLua();
-    void environmentAndOrder();
-    void requestSizeLimit();
-    void replySizeLimit();
-    void connectFailure();
+    void beforeAnyReply();
+    void sizeLimits();
     void budgets();
 };
 
@@ -61,10 +59,11 @@ void Rpc::luaToJson_data()
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QByteArray>("sent");
     QTest::addColumn<QByteArray>("message");
+    // Metamethods never run.
     sends("scalars, arrays, an empty table is an object, own token replaced",
-          "{token = 'mine', op = 'x', t = true, i = 3, x = 1.5, n = math.tointeger(2^53) + 1, s = 'a\\0b', "
-          "m = '\\239\\187\\191x', a = {'a', 'b'}, e = {}}",
-          "{\"a\":[\"a\",\"b\"],\"e\":{},\"i\":3,\"m\":\"\xEF\xBB\xBFx\",\"n\":9007199254740992,\"op\":\"x\","
+          "trapped{token = 'mine', op = 'x', t = true, i = 3, x = 1.5, n = math.tointeger(2^53) + 1, s = 'a\\0b', "
+          "m = '\\239\\187\\191x', a = trapped{'a', trapped{}}, e = trapped{}}",
+          "{\"a\":[\"a\",{}],\"e\":{},\"i\":3,\"m\":\"\xEF\xBB\xBFx\",\"n\":9007199254740992,\"op\":\"x\","
           "\"s\":\"a\\u0000b\",\"t\":true,\"x\":1.5}");
     sends("32 levels, last empty", "(function() local t = {} for i = 1, 32 do t = {x = t} end return t end)()",
           QByteArray("{\"x\":").repeated(32) + "{}" + QByteArray("}").repeated(32));
@@ -77,8 +76,6 @@ void Rpc::luaToJson_data()
               + QByteArray("{},").repeated(999) + "{}]]}");
     refuses("exponential sharing", "(function() local t = {} for i = 1, 30 do t = {t, t} end return {x = t} end)()",
             "API request exceeds 4 MB.");
-    sends("metamethods never run", "trapped{op = 'x', list = trapped{1, trapped{}}, obj = trapped{k = trapped{v = true}}}",
-          "{\"list\":[1,{}],\"obj\":{\"k\":{\"v\":true}},\"op\":\"x\"}");
     refuses("hole, metamethods never run", "trapped{op = 'x', bad = trapped{1, nil, 3}}",
             "API tables need string keys or dense one-based array indexes.");
     // The request is level 0: a value at level 32 is checked, one at 33 is too deep.
@@ -189,71 +186,6 @@ void Rpc::jsonToLua()
     QCOMPARE(result.out, expected + "\n\"after\", nil\n");
 }
 
-void Rpc::environmentAndOrder()
-{
-    // The argument is checked before the environment, and without socket or
-    // token no connection is made. A wrong token is the application's
-    // business: its message comes back.
-    FakeApp app;
-    const auto runWith = [&app](bool withSocket, const QString &token, const QByteArray &code) {
-        RunOptions options;
-        options.environment = app.environment();
-        if (!withSocket)
-            options.environment.remove("MORVANE_SOCKET");
-        options.environment.insert("MORVANE_TOKEN", token);
-        return runScript(&app, withShow(code), options).out;
-    };
-    const QByteArray menu("nil, \"Run scripts from Morvane Terminal's Script menu.\"\n");
-    QCOMPARE(runWith(true, "", "show(__morvane_native.rpc('x')) show(__morvane_native.rpc{})"),
-             "nil, \"API request must be a table with string keys.\"\n" + menu);
-    QCOMPARE(runWith(false, "t", "show(__morvane_native.rpc{})"), menu);
-    QCOMPARE(app.connections, 0);
-    QCOMPARE(runWith(true, "wrong", "show(__morvane_native.rpc{op = 'version'})"), QByteArray("nil, \"Invalid token.\"\n"));
-}
-
-void Rpc::requestSizeLimit()
-{
-    // Exactly 4,194,304 bytes with the line feed go out; one more does not.
-    FakeApp app;
-    app.setFallback([](const QJsonObject &) { return Reply::ok(); });
-    const int frame = int(QByteArray("{\"op\":\"x\",\"p\":\"\",\"token\":\"\"}\n").size() + app.token().size());
-    const QByteArray code = "local pad = 4194304 - " + QByteArray::number(frame) + "\n"
-                            "show(rpc{op = 'x', p = ('a'):rep(pad)})\n"
-                            "show(rpc{op = 'x', p = ('a'):rep(pad + 1)})\n";
-    const RunResult result = run(app, code);
-    QCOMPARE(result.out, QByteArray("nil, nil\nnil, \"API request exceeds 4 MB.\"\n"));
-    QCOMPARE(app.requests.size(), 1);
-    QCOMPARE(app.requests.first().raw.size() + 1, 4194304);
-    QCOMPARE(app.connections, 1);
-}
-
-// Under AddressSanitizer freed memory stays in quarantine and the resident
-// size says nothing about leaks; the sanitizer reports those itself.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool residentSizeMeaningful = false;
-#else
-constexpr bool residentSizeMeaningful = true;
-#endif
-
-void Rpc::replySizeLimit()
-{
-    // A reply that never ends is refused at 16 MB with the runner's peak
-    // resident size well under 100 MB; exactly 16,777,216 bytes then a line
-    // feed is read.
-    FakeApp app;
-    Reply flood = Reply::raw(QByteArray(65536, '['));
-    flood.repeatTo = qint64(1) << 40;
-    app.reply("flood", flood);
-    QByteArray exact = "{\"ok\":true,\"result\":\"";
-    exact += QByteArray(16777216 - exact.size() - 2, 'x') + "\"}";
-    app.reply("exact", Reply::raw(exact + '\n'));
-    const RunResult result = run(app, "show(rpc{op = 'flood'}) local r = rpc{op = 'exact'} show(#r) "
-        "for line in io.lines('/proc/self/status') do io.stderr:write(line:match('^VmHWM:%s*(%d+)') or '') end");
-    QCOMPARE(result.out, QByteArray("nil, \"Application API reply exceeds 16 MB.\"\n16777193\n"));
-    const int peakKb = result.err.toInt();
-    QVERIFY2(peakKb > 0 && (!residentSizeMeaningful || peakKb < 100 * 1024), result.err.constData());
-}
-
 // A socket file with nobody listening: bound, then closed without removing
 // the file, as a crashed application leaves it.
 static bool makeStaleSocket(const QString &path)
@@ -268,71 +200,102 @@ static bool makeStaleSocket(const QString &path)
     return bound;
 }
 
-void Rpc::connectFailure()
+void Rpc::beforeAnyReply()
 {
-    // Fails at once with the runner's prefix and the system's reason.
+    // The argument is checked before the environment, and without socket or
+    // token no connection is made. A stale socket fails at once with the
+    // runner's prefix and the system's reason. A wrong token is the
+    // application's business: its message comes back.
+    FakeApp app;
     QTemporaryDir directory;
-    const QString path = directory.filePath("app.sock");
-    QVERIFY(makeStaleSocket(path));
-    RunOptions options;
-    options.environment = QProcessEnvironment::systemEnvironment();
-    options.environment.insert("MORVANE_SOCKET", path);
-    options.environment.insert("MORVANE_TOKEN", "t");
-    const RunResult result = runScript(nullptr, withShow("local r, e = __morvane_native.rpc{} show(r, e:sub(1, 17), #e > 17)"), options);
-    QCOMPARE(result.err, QByteArray());
-    QCOMPARE(result.out, QByteArray("nil, \"Application API: \", true\n"));
-    QVERIFY(result.elapsedMs < 10000);
+    const QString stale = directory.filePath("app.sock");
+    QVERIFY(makeStaleSocket(stale));
+    const auto runWith = [&app](const QString &socket, const QString &token, const QByteArray &code) {
+        RunOptions options;
+        options.environment = app.environment();
+        options.environment.insert("MORVANE_SOCKET", socket);
+        options.environment.insert("MORVANE_TOKEN", token);
+        return runScript(&app, withShow("local rpc = __morvane_native.rpc " + code), options).out;
+    };
+    const QByteArray menu("nil, \"Run scripts from Morvane Terminal's Script menu.\"\n");
+    QCOMPARE(runWith(app.serverName(), "", "show(rpc('x')) show(rpc{})"),
+             "nil, \"API request must be a table with string keys.\"\n" + menu);
+    QCOMPARE(runWith("", "t", "show(rpc{})"), menu);
+    QCOMPARE(app.connections, 0);
+    QCOMPARE(runWith(stale, "t", "local r, e = rpc{} show(r, e:sub(1, 17), #e > 17)"),
+             QByteArray("nil, \"Application API: \", true\n"));
+    QCOMPARE(runWith(app.serverName(), "wrong", "show(rpc{op = 'version'})"), QByteArray("nil, \"Invalid token.\"\n"));
+}
+
+// Under AddressSanitizer freed memory stays in quarantine and the resident
+// size says nothing about leaks; the sanitizer reports those itself.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool residentSizeMeaningful = false;
+#else
+constexpr bool residentSizeMeaningful = true;
+#endif
+
+void Rpc::sizeLimits()
+{
+    // A request of exactly 4,194,304 bytes with the line feed goes out, one
+    // more does not. A reply that never ends is refused at 16 MB with the
+    // runner's peak resident size well under 100 MB; exactly 16,777,216
+    // bytes then a line feed are read.
+    FakeApp app;
+    app.setFallback([](const QJsonObject &) { return Reply::ok(); });
+    Reply flood = Reply::raw(QByteArray(65536, '['));
+    flood.repeatTo = qint64(1) << 40;
+    app.reply("flood", flood);
+    QByteArray exact = "{\"ok\":true,\"result\":\"";
+    exact += QByteArray(16777216 - exact.size() - 2, 'x') + "\"}\n";
+    app.reply("exact", Reply::raw(exact));
+    const int frame = int(QByteArray("{\"op\":\"x\",\"p\":\"\",\"token\":\"\"}\n").size() + app.token().size());
+    const RunResult result = run(app, "show(rpc{op = 'flood'}) show(#rpc{op = 'exact'}) "
+        "for line in io.lines('/proc/self/status') do io.stderr:write(line:match('^VmHWM:%s*(%d+)') or '') end "
+        "local pad = 4194304 - " + QByteArray::number(frame) + " "
+        "show(rpc{op = 'x', p = ('a'):rep(pad)}) show(rpc{op = 'x', p = ('a'):rep(pad + 1)})");
+    QCOMPARE(result.out, QByteArray("nil, \"Application API reply exceeds 16 MB.\"\n16777193\n"
+                                    "nil, nil\nnil, \"API request exceeds 4 MB.\"\n"));
+    QCOMPARE(app.requestsFor("x").size(), 1);
+    QCOMPARE(app.requestsFor("x").first().raw.size() + 1, 4194304);
+    const int peakKb = result.err.toInt();
+    QVERIFY2(peakKb > 0 && (!residentSizeMeaningful || peakKb < 100 * 1024), result.err.constData());
 }
 
 void Rpc::budgets()
 {
-    // One 60-second budget per call, except for dialog operations, which
-    // wait without a limit: only an op starting "dialog." is one.
+    // One 60-second budget per call, except for dialog operations (an op
+    // that starts "dialog."), which wait without a limit. An application
+    // that never reads cannot take a large request. The runs share the minute.
     FakeApp app;
+    FakeApp deaf;
     Reply silent;
     silent.never = true;
-    for (const char *op : {"x", "Dialog.prompt", "dialog", "dialog.prompt"})
-        app.reply(op, silent);
-    // An application that never reads: a large request cannot be written.
-    FakeApp deaf;
+    app.setFallback([silent](const QJsonObject &) { return silent; });
     deaf.unread = silent;
-
-    QList<QProcess *> runs;
     QTemporaryDir directory;
-    const QStringList ops{"x", "Dialog.prompt", "dialog", "large", "dialog.prompt"};
-    for (const QString &op : ops) {
-        const QString path = directory.filePath(op + ".lua");
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(withShow("local t = __morvane_native.now() local r, e = __morvane_native.rpc{op = '" + op.toUtf8()
-                            + "', pad = ('x'):rep(" + (op == QLatin1String("large") ? "4000000" : "0")
-                            + ")} show(r, e, math.floor(__morvane_native.now() - t))"));
-        file.close();
-        auto *process = new QProcess(this);
-        process->setProcessEnvironment(op == QLatin1String("large") ? deaf.environment() : app.environment());
-        process->start(runnerPath(), {path});
-        runs.append(process);
+    QFile script(directory.filePath("s.lua"));
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write(withShow("local n, op, pad = __morvane_native, ... local t = n.now() "
+                          "local r, e = n.rpc{op = op, pad = ('x'):rep(pad)} show(r, e, math.floor(n.now() - t))"));
+    script.close();
+    const QList<QStringList> calls{{"x", "0"}, {"Dialog.prompt", "0"}, {"dialog", "0"}, {"large", "4000000"}, {"dialog.prompt", "0"}};
+    QProcess runs[5];
+    for (int i = 0; i < 5; ++i) {
+        runs[i].setProcessEnvironment((i == 3 ? deaf : app).environment());
+        runs[i].start(runnerPath(), QStringList{script.fileName()} + calls[i]);
     }
-    // Waits until the limited calls are over (a generous bound past the
-    // minute); the dialog still waits then.
-    QElapsedTimer clock;
-    clock.start();
-    const auto limitedRunning = [&runs] {
-        return std::any_of(runs.begin(), runs.end() - 1, [](QProcess *run) { return run->state() != QProcess::NotRunning; });
-    };
-    while (limitedRunning() && clock.elapsed() < 90000)
-        QTest::qWait(100);
-    for (int i = 0; i < 4; ++i) {
-        QCOMPARE(runs.at(i)->state(), QProcess::NotRunning);
-        const QByteArray out = runs.at(i)->readAllStandardOutput();
-        const QByteArray expected = i == 3 ? "nil, \"Application API write timed out.\", 60\n"
-                                           : "nil, \"Application API closed or timed out before replying.\", 60\n";
-        QVERIFY2(out == expected, out.constData());
-    }
-    QCOMPARE(runs.at(4)->state(), QProcess::Running);
-    runs.at(4)->kill();
-    runs.at(4)->waitForFinished();
-    qDeleteAll(runs);
+    // The limited calls end within a generous bound past the minute; the
+    // dialog still waits then.
+    const auto limitedRunning = [&runs] { return std::any_of(runs, runs + 4, [](QProcess &run) { return run.state() != QProcess::NotRunning; }); };
+    QTRY_VERIFY_WITH_TIMEOUT(!limitedRunning(), 90000);
+    const QByteArray timedOut("nil, \"Application API closed or timed out before replying.\", 60\n");
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(runs[i].readAllStandardOutput(), timedOut);
+    QCOMPARE(runs[3].readAllStandardOutput(), QByteArray("nil, \"Application API write timed out.\", 60\n"));
+    QCOMPARE(runs[4].state(), QProcess::Running);
+    runs[4].kill();
+    runs[4].waitForFinished();
 }
 
 QTEST_GUILESS_MAIN(Rpc)
