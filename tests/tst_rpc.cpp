@@ -84,11 +84,8 @@ void Rpc::luaToJson_data()
     refuses("cycle through an array", "(function() local t = {} t[1] = t return {t = t} end)()", depth);
     refuses("NaN at level 32", "(function() local t = {v = 0/0} for i = 1, 30 do t = {x = t} end return {t = t} end)()",
             "API numbers must be finite.");
-    const char *utf8 = "API text must be UTF-8; use Screen:SendBytes for binary data.";
-    refuses("invalid UTF-8 key", "{['\\255'] = 1}", utf8);
-    refuses("encoded surrogate", "{s = '\\237\\160\\128'}", utf8);
+    refuses("invalid UTF-8 key", "{['\\255'] = 1}", "API text must be UTF-8; use Screen:SendBytes for binary data.");
     refuses("function", "{f = print}", "The API accepts strings, numbers, booleans, nil and tables.");
-    refuses("string request", "'x'", "API request must be a table with string keys.");
 }
 
 void Rpc::luaToJson()
@@ -138,8 +135,6 @@ void Rpc::jsonToLua_data()
         return line(ok(QByteArray("[").repeated(levels) + inner + QByteArray("]").repeated(levels)));
     };
     const char *tooDeep = "nil, \"Application reply is nested too deeply for Lua.\"";
-    const char *invalid = "nil, \"Invalid application API reply.\"";
-    answers("ok without result", line("{\"ok\":true}"), "nil, nil");
     answers("numbers are floats, nulls are absent",
             line(ok("{\"n\":[1,null,3],\"z\":null,\"s\":\"\\u00e9\\u0000\",\"t\":true,\"f\":false}")),
             "4, 1.0, nil, 3.0, \"\\195\\169\\0\", true, false",
@@ -147,11 +142,10 @@ void Rpc::jsonToLua_data()
     // Qt's parser takes a raw control character inside a string as it is;
     // the zero byte must not cut the text short.
     answers("raw zero byte inside a string", line(QByteArray("{\"ok\":true,\"result\":\"a\0b\"}", 26)), "\"a\\0b\", nil");
-    Reply trickled = line(ok("\"x\""));
+    Reply trickled = line(ok("\"x\"") + "\n{\"garbage");
     trickled.chunk = 1;
     trickled.pauseMs = 2;
-    answers("trickled a byte at a time", trickled, "\"x\", nil");
-    answers("bytes after the line feed", line(ok("\"x\"") + "\n{\"garbage"), "\"x\", nil");
+    answers("trickled a byte at a time, bytes after the line feed", trickled, "\"x\", nil");
     Reply keptOpen = line(ok("\"x\""));
     keptOpen.close = false;
     answers("connection left open", keptOpen, "\"x\", nil");
@@ -168,8 +162,7 @@ void Rpc::jsonToLua_data()
             tooDeep);
     answers("ok is 1", line("{\"ok\":1,\"result\":5}"), "nil, \"Application request failed.\"");
     answers("error text", line("{\"ok\":false,\"error\":\"No such tab\"}"), "nil, \"No such tab\"");
-    answers("not JSON", line("{\"ok\":tru"), invalid);
-    answers("100,000 open brackets", line(QByteArray("[").repeated(100000)), invalid);
+    answers("100,000 open brackets", line(QByteArray("[").repeated(100000)), "nil, \"Invalid application API reply.\"");
 }
 
 void Rpc::jsonToLua()
@@ -227,14 +220,6 @@ void Rpc::beforeAnyReply()
     QCOMPARE(runWith(app.serverName(), "wrong", "show(rpc{op = 'version'})"), QByteArray("nil, \"Invalid token.\"\n"));
 }
 
-// Under AddressSanitizer freed memory stays in quarantine and the resident
-// size says nothing about leaks; the sanitizer reports those itself.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool residentSizeMeaningful = false;
-#else
-constexpr bool residentSizeMeaningful = true;
-#endif
-
 void Rpc::sizeLimits()
 {
     // A request of exactly 4,194,304 bytes with the line feed goes out, one
@@ -258,8 +243,11 @@ void Rpc::sizeLimits()
                                     "nil, nil\nnil, \"API request exceeds 4 MB.\"\n"));
     QCOMPARE(app.requestsFor("x").size(), 1);
     QCOMPARE(app.requestsFor("x").first().raw.size() + 1, 4194304);
-    const int peakKb = result.err.toInt();
-    QVERIFY2(peakKb > 0 && (!residentSizeMeaningful || peakKb < 100 * 1024), result.err.constData());
+    // Under AddressSanitizer freed memory stays in quarantine and the
+    // resident size says nothing; the sanitizer reports leaks itself.
+#if !defined(__SANITIZE_ADDRESS__)
+    QVERIFY2(result.err.toInt() > 0 && result.err.toInt() < 100 * 1024, result.err.constData());
+#endif
 }
 
 void Rpc::budgets()

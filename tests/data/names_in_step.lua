@@ -8,22 +8,22 @@
 -- module loads through a stand-in request function.
 local defined = {}
 
-local function add(set, qualifier, table_)
-  for key in pairs(table_) do
-    set[qualifier and qualifier .. '.' .. key or key] = true
+local function add(set, qualifier, names)
+  for key, value in pairs(names) do
+    local name = type(key) == 'number' and value or key
+    set[qualifier and qualifier .. '.' .. name or name] = true
   end
 end
 
--- Calls each(value) for the upvalues of f named in `wanted`.
-local function upvalues(f, wanted, each)
+-- The tables the upvalues of f named in `wanted` hold.
+local function upvalues(f, wanted)
+  local found = {}
   for i = 1, math.huge do
     local name, value = debug.getupvalue(f, i)
     if name == nil then
-      return
+      return found
     end
-    if wanted[name] then
-      each(value)
-    end
+    found[#found + 1] = wanted[name] and value or nil
   end
 end
 
@@ -33,7 +33,7 @@ for key, value in pairs(_G) do
 end
 -- The lazy loader's list: the globals the compatibility module defines,
 -- including those it leaves nil until a match (before, matched).
-upvalues(getmetatable(_G).__index, { names = true }, function(names) add(defined, nil, names) end)
+add(defined, nil, upvalues(getmetatable(_G).__index, { names = true })[1])
 
 local morvane = require('morvane')
 add(defined, 'morvane', morvane)
@@ -45,11 +45,10 @@ local tab = app:GetScriptTab()
 local proxies = { App = app, Tab = tab, Screen = tab.Screen, Session = tab.Session, Config = tab.Session.Config,
   Arguments = app.Arguments, Clipboard = app.Clipboard }
 for qualifier, object in pairs(proxies) do
-  local meta = getmetatable(object)
-  for _, metamethod in ipairs({ meta.__index, meta.__newindex }) do
-    upvalues(metamethod, { getters = true, setters = true, methods = true }, function(members)
+  for _, metamethod in ipairs({ getmetatable(object).__index, getmetatable(object).__newindex }) do
+    for _, members in ipairs(upvalues(metamethod, { getters = true, setters = true, methods = true })) do
       add(defined, qualifier, members)
-    end)
+    end
   end
 end
 add(defined, 'Dialog', app.Dialog)
@@ -75,10 +74,9 @@ end
 -- holding `Qualifier.Name`, `Qualifier:Name(...)` or `global(...)`.
 local reference = {}
 for line in lines('docs/reference.md') do
-  local name = line:match('^####? `([%a_][%w_]*)')
+  local name, member = line:match('^####? `([%a_][%w_]*)[.:]?([%a_]?[%w_]*)')
   if name then
-    local member = line:match('^####? `[%a_][%w_]*[.:]([%a_][%w_]*)')
-    reference[member and name .. '.' .. member or name] = true
+    reference[member ~= '' and name .. '.' .. member or name] = true
   end
 end
 
@@ -86,18 +84,17 @@ end
 -- functions "function Q.name(" and "function Q:name(", global functions and
 -- global assignments.
 local typed = {}
-for file in io.popen('ls types/*.lua'):lines() do
+for file in io.popen('ls types/*.lua | grep -v morvane_std'):lines() do
   local class = ''
-  for line in file ~= 'types/morvane_std.lua' and lines(file) or function() end do
-    local name = line:match('^function ([%a_][%w_]*)') or line:match('^([%a_][%w_]*) *=')
-    local member = line:match('^function [%a_][%w_]*[.:]([%a_][%w_]*)%(')
+  for line in lines(file) do
+    class = (line:match('^%-%-%-@class ([%a_.]+)') or class):gsub('^morvane%.', '')
     local field = line:match('^%-%-%-@field ([%a_][%w_]*)')
-    class = line:match('^%-%-%-@class ([%a_.]+)') or class
-    class = class:gsub('^morvane%.', '')
+    local name, member = line:match('^function ([%a_][%w_]*)[.:]?([%a_]?[%w_]*)%(')
+    name = name or line:match('^([%a_][%w_]*) *=')
     if field then
       typed[class .. '.' .. field] = true
     elseif name then
-      typed[member and name .. '.' .. member or name] = true
+      typed[member and member ~= '' and name .. '.' .. member or name] = true
     end
   end
 end
@@ -107,11 +104,9 @@ end
 local standard = { print = true }
 local std = dofile('types/morvane_std.lua')
 for _, kind in ipairs({ 'read_globals', 'globals' }) do
+  add(standard, nil, std[kind] or {})
   for key, value in pairs(std[kind] or {}) do
-    standard[type(key) == 'number' and value or key] = true
-    for _, field in ipairs(type(value) == 'table' and value.fields or {}) do
-      standard[key .. '.' .. field] = true
-    end
+    add(standard, key, type(key) == 'string' and value.fields or {})
   end
 end
 
@@ -129,20 +124,15 @@ end
 local differences = {}
 local function compare(source, named, qualifiers)
   for name in pairs(defined) do
-    if qualifiers[qualifier(name)] and not named[name] then
-      differences[#differences + 1] = source .. ' lacks ' .. name
-    end
+    differences[#differences + 1] = qualifiers[qualifier(name)] and not named[name] and source .. ' lacks ' .. name or nil
   end
   for name in pairs(named) do
-    if qualifiers[qualifier(name)] and not defined[name] and not elsewhere[name] then
-      differences[#differences + 1] = source .. ' names what no module defines: ' .. name
-    end
+    local stale = qualifiers[qualifier(name)] and not defined[name] and not elsewhere[name]
+    differences[#differences + 1] = stale and source .. ' names what no module defines: ' .. name or nil
   end
 end
 compare('docs/reference.md', reference, every)
 compare('types/*.lua', typed, every)
 compare('types/morvane_std.lua', standard, { [''] = true, regex = true, __morvane_native = true })
 table.sort(differences)
-for _, line in ipairs(differences) do
-  print(line)
-end
+io.write(table.concat(differences, '\n'))
