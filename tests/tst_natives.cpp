@@ -1,6 +1,6 @@
 // The text, regex, file, sleep, clock and Base64 natives, run as real scripts:
-// results, wrong argument types, a full disk, 16 MiB files, 5 MB texts, and
-// long loops that must leave memory and descriptors where they were.
+// results, wrong argument types, writes that run out of room, 16 MiB files,
+// 5 MB texts, and long loops that must leave memory and descriptors where they were.
 #include "fake_app.h"
 
 #include <QJsonArray>
