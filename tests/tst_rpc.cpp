@@ -143,11 +143,14 @@ void Rpc::jsonToLua_data()
     // the zero byte must not cut the text short.
     answers("raw zero byte inside a string", line(QByteArray("{\"ok\":true,\"result\":\"a\0b\"}", 26)), "\"a\\0b\", nil");
     // The line feed ends the reply, whatever follows and however it comes.
-    Reply trickled = line(ok("\"x\"") + "\n{\"garbage");
+    Reply trickled = line(ok("\"x\""));
     trickled.chunk = 1;
     trickled.pauseMs = 2;
-    trickled.close = false;
-    answers("trickled a byte at a time, more after the line feed, left open", trickled, "\"x\", nil");
+    answers("trickled a byte at a time", trickled, "\"x\", nil");
+    answers("bytes after the line feed", line(ok("\"x\"") + "\n{\"garbage"), "\"x\", nil");
+    Reply keptOpen = line(ok("\"x\""));
+    keptOpen.close = false;
+    answers("connection left open", keptOpen, "\"x\", nil");
     answers("no line feed before close", Reply::raw(ok("\"x\"")),
             "nil, \"Application API closed or timed out before replying.\"");
     // The result is level 0; an empty container at level 64 still converts.
