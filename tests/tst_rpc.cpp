@@ -35,45 +35,76 @@ class Rpc : public QObject {
 private Q_SLOTS:
     void luaToJson_data();
     void luaToJson();
-    void jsonToLua_data();
-    void jsonToLua();
+    void refusalsAndReplies_data();
+    void refusalsAndReplies();
     void beforeAnyReply();
     void sizeLimits();
     void budgets();
 };
 
-// A request that goes out as `line` (without its token member), or one
-// refused with `message` before any connection.
-static void sends(const char *name, const char *request, const QByteArray &line)
-{
-    QTest::newRow(name) << QByteArray(request) << line << QByteArray();
-}
-
-static void refuses(const char *name, const char *request, const char *message)
-{
-    QTest::newRow(name) << QByteArray(request) << QByteArray() << QByteArray(message);
-}
-
+// Requests as they go out: `sent` is the request line without its token
+// member. Metamethods never run.
 void Rpc::luaToJson_data()
 {
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QByteArray>("sent");
-    QTest::addColumn<QByteArray>("message");
-    // Metamethods never run.
-    sends("scalars, arrays, an empty table is an object, own token replaced",
-          "trapped{token = 'mine', op = 'x', t = true, i = 3, x = 1.5, n = math.tointeger(2^53) + 1, s = 'a\\0b', "
-          "m = '\\239\\187\\191x', a = trapped{'a', trapped{}}, e = trapped{}}",
-          "{\"a\":[\"a\",{}],\"e\":{},\"i\":3,\"m\":\"\xEF\xBB\xBFx\",\"n\":9007199254740992,\"op\":\"x\","
-          "\"s\":\"a\\u0000b\",\"t\":true,\"x\":1.5}");
-    sends("32 levels, last empty", "(function() local t = {} for i = 1, 32 do t = {x = t} end return t end)()",
-          QByteArray("{\"x\":").repeated(32) + "{}" + QByteArray("}").repeated(32));
+    QTest::newRow("scalars, arrays, an empty table is an object, own token replaced")
+        << QByteArray("trapped{token = 'mine', op = 'x', t = true, i = 3, x = 1.5, n = math.tointeger(2^53) + 1, "
+                      "s = 'a\\0b', m = '\\239\\187\\191x', a = trapped{'a', trapped{}}, e = trapped{}}")
+        << QByteArray("{\"a\":[\"a\",{}],\"e\":{},\"i\":3,\"m\":\"\xEF\xBB\xBFx\",\"n\":9007199254740992,\"op\":\"x\","
+                      "\"s\":\"a\\u0000b\",\"t\":true,\"x\":1.5}");
+    QTest::newRow("32 levels, last empty") << QByteArray("(function() local t = {} for i = 1, 32 do t = {x = t} end return t end)()")
+                                           << QByteArray("{\"x\":").repeated(32) + "{}" + QByteArray("}").repeated(32);
     // Shared subtables are written once per path: a million references to
-    // one table are 3 MB of text, sent; exponential sharing is refused by the
-    // count of values before any text is made.
-    sends("a million shared empty tables",
-          "(function() local e, t, u = {}, {}, {} for i = 1, 1000 do t[i] = e u[i] = t end return {u = u} end)()",
-          "{\"u\":[" + QByteArray("[" + QByteArray("{},").repeated(999) + "{}],").repeated(999) + "["
-              + QByteArray("{},").repeated(999) + "{}]]}");
+    // one table are 3 MB of text, sent.
+    QTest::newRow("a million shared empty tables")
+        << QByteArray("(function() local e, t, u = {}, {}, {} for i = 1, 1000 do t[i] = e u[i] = t end return {u = u} end)()")
+        << "{\"u\":[" + QByteArray("[" + QByteArray("{},").repeated(999) + "{}],").repeated(999) + "["
+               + QByteArray("{},").repeated(999) + "{}]]}";
+}
+
+void Rpc::luaToJson()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, sent);
+    FakeApp app;
+    app.setFallback([](const QJsonObject &) { return Reply::ok(); });
+    const RunResult result = run(app, traps + "show(rpc(" + request + "))");
+    QCOMPARE(result.err, QByteArray());
+    QCOMPARE(result.out, QByteArray("nil, nil\n"));
+    QCOMPARE(app.requests.size(), 1);
+    // The line as the application saw it, token member removed.
+    const QByteArray member = "\"token\":\"" + app.token().toUtf8() + "\"";
+    QByteArray line = app.requests.first().raw;
+    QVERIFY(line.contains(member));
+    QCOMPARE(line.replace("," + member, "").replace(member + ",", "").replace(member, ""), sent);
+}
+
+// A request refused before any connection with `message`, or a reply as it
+// comes over the wire to {op = 'x'}, Lua code over r (result) and e
+// (message), and what that code shows.
+static void refuses(const char *name, const char *request, const char *message)
+{
+    QTest::newRow(name) << QByteArray(request) << Reply() << QByteArray("show(r, e)") << "nil, \"" + QByteArray(message) + "\"";
+}
+
+static void answers(const char *name, const Reply &reply, const char *expected, const char *check = "show(r, e)")
+{
+    QTest::newRow(name) << QByteArray("{op = 'x'}") << reply << QByteArray(check) << QByteArray(expected);
+}
+
+static Reply line(const QByteArray &bytes)
+{
+    return Reply::raw(bytes + '\n');
+}
+
+void Rpc::refusalsAndReplies_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<Reply>("reply");
+    QTest::addColumn<QByteArray>("check");
+    QTest::addColumn<QByteArray>("expected");
+    // Exponential sharing is refused by the count of values before any text is made.
     refuses("exponential sharing", "(function() local t = {} for i = 1, 30 do t = {t, t} end return {x = t} end)()",
             "API request exceeds 4 MB.");
     refuses("hole, metamethods never run", "trapped{op = 'x', bad = trapped{1, nil, 3}}",
@@ -86,50 +117,6 @@ void Rpc::luaToJson_data()
             "API numbers must be finite.");
     refuses("invalid UTF-8 key", "{['\\255'] = 1}", "API text must be UTF-8; use Screen:SendBytes for binary data.");
     refuses("function", "{f = print}", "The API accepts strings, numbers, booleans, nil and tables.");
-}
-
-void Rpc::luaToJson()
-{
-    QFETCH(QByteArray, request);
-    QFETCH(QByteArray, sent);
-    QFETCH(QByteArray, message);
-    // Each refusal comes back as nil and its message with nothing sent, and
-    // a sound request then goes out: the stack stayed usable.
-    FakeApp app;
-    app.setFallback([](const QJsonObject &) { return Reply::ok(); });
-    const RunResult result = run(app, traps + "show(rpc(" + request + ")) show(rpc{op = 'after'})");
-    QCOMPARE(result.err, QByteArray());
-    if (message.isEmpty()) {
-        QCOMPARE(result.out, QByteArray("nil, nil\nnil, nil\n"));
-        QCOMPARE(app.requests.size(), 2);
-        // The line as the application saw it, token member removed.
-        const QByteArray member = "\"token\":\"" + app.token().toUtf8() + "\"";
-        QByteArray line = app.requests.first().raw;
-        QVERIFY(line.contains(member));
-        QCOMPARE(line.replace("," + member, "").replace(member + ",", "").replace(member, ""), sent);
-    } else {
-        QCOMPARE(result.out, "nil, \"" + message + "\"\nnil, nil\n");
-        QCOMPARE(app.connections, 1);
-    }
-}
-
-// A reply as it comes over the wire, Lua code over r (result) and e
-// (message), and what that code shows.
-static void answers(const char *name, const Reply &reply, const char *expected, const char *check = "show(r, e)")
-{
-    QTest::newRow(name) << reply << QByteArray(check) << QByteArray(expected);
-}
-
-static Reply line(const QByteArray &bytes)
-{
-    return Reply::raw(bytes + '\n');
-}
-
-void Rpc::jsonToLua_data()
-{
-    QTest::addColumn<Reply>("reply");
-    QTest::addColumn<QByteArray>("check");
-    QTest::addColumn<QByteArray>("expected");
     const auto ok = [](const QByteArray &result) { return "{\"ok\":true,\"result\":" + result + "}"; };
     const auto nested = [&ok](int levels, const char *inner) {
         return line(ok(QByteArray("[").repeated(levels) + inner + QByteArray("]").repeated(levels)));
@@ -167,18 +154,21 @@ void Rpc::jsonToLua_data()
     answers("100,000 open brackets", line(QByteArray("[").repeated(100000)), "nil, \"Invalid application API reply.\"");
 }
 
-void Rpc::jsonToLua()
+void Rpc::refusalsAndReplies()
 {
+    QFETCH(QByteArray, request);
     QFETCH(Reply, reply);
     QFETCH(QByteArray, check);
     QFETCH(QByteArray, expected);
-    // A second request after the first shows the runner is still sound.
+    // A refused request makes no connection. A second request after the
+    // first shows the runner is still sound: the stack stayed usable.
     FakeApp app;
     app.reply("x", reply);
     app.answer("y", QStringLiteral("after"));
-    const RunResult result = run(app, "local r, e = rpc{op = 'x'} " + check + " show(rpc{op = 'y'})");
+    const RunResult result = run(app, traps + "local r, e = rpc(" + request + ") " + check + " show(rpc{op = 'y'})");
     QCOMPARE(result.err, QByteArray());
     QCOMPARE(result.out, expected + "\n\"after\", nil\n");
+    QCOMPARE(app.connections, reply.bytes.isEmpty() ? 1 : 2);
 }
 
 // A socket file with nobody listening: bound, then closed without removing
