@@ -63,17 +63,10 @@ for key, value in pairs(_G) do
 end
 add(defined, 'regex', regex)
 
-local function lines(path)
-  local file = assert(io.open(path, 'rb'))
-  local text = file:read('a')
-  file:close()
-  return text:gmatch('[^\n]+')
-end
-
 -- Entry headings: a level-3 or level-4 heading that opens with a code span
 -- holding `Qualifier.Name`, `Qualifier:Name(...)` or `global(...)`.
 local reference = {}
-for line in lines('docs/reference.md') do
+for line in io.lines('docs/reference.md') do
   local name, member = line:match('^####? `([%a_][%w_]*)[.:]?([%a_]?[%w_]*)')
   if name then
     reference[member ~= '' and name .. '.' .. member or name] = true
@@ -86,7 +79,7 @@ end
 local typed = {}
 for file in io.popen('ls types/*.lua | grep -v morvane_std'):lines() do
   local class = ''
-  for line in lines(file) do
+  for line in io.lines(file) do
     class = (line:match('^%-%-%-@class ([%a_.]+)') or class):gsub('^morvane%.', '')
     local field = line:match('^%-%-%-@field ([%a_][%w_]*)')
     local name, member = line:match('^function ([%a_][%w_]*)[.:]?([%a_]?[%w_]*)%(')
