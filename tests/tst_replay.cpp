@@ -14,15 +14,15 @@ namespace {
 
 const QString shellCommand = QStringLiteral("exec env PS1='$ ' ENV= /bin/sh");
 
-// The header's `field` and the text of every event of `kind` in a
-// recording; "not JSON" when a line is not.
-QString recorded(const QString &path, const char *field, const char *kind)
+// The command in a recording's header and the text of every event of
+// `kind`, after a '|'; "not JSON" when a line is not.
+QString recorded(const QString &path, const char *kind)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return QStringLiteral("not readable");
     const QList<QByteArray> lines = file.readAll().trimmed().split('\n');
-    QString text = QJsonDocument::fromJson(lines.first()).object().value(QLatin1String(field)).toString() + QLatin1Char('|');
+    QString text = QJsonDocument::fromJson(lines.first()).object().value(QLatin1String("command")).toString() + QLatin1Char('|');
     for (const QByteArray &line : lines.mid(1)) {
         const QJsonArray event = QJsonDocument::fromJson(line).array();
         if (event.size() != 3 || !event.at(0).isDouble())
@@ -120,10 +120,10 @@ void Replay::roundTrip()
     QVERIFY2(replay.ms >= (speed.isEmpty() ? 0 : 500), qPrintable(QString::number(replay.ms)));
     // Replaying while recording writes what the replay saw: the same text
     // each way, under the recorded command.
-    const QString output = recorded(recording, "command", "o");
+    const QString output = recorded(recording, "o");
     QVERIFY2(output.startsWith(shellCommand + QLatin1Char('|')), qPrintable(output));
-    QCOMPARE(recorded(refreshed, "command", "o"), output);
-    QCOMPARE(recorded(refreshed, "command", "i"), recorded(recording, "command", "i"));
+    QCOMPARE(recorded(refreshed, "o"), output);
+    QCOMPARE(recorded(refreshed, "i"), recorded(recording, "i"));
 
     // An outside reader of the format prints the recorded output as it was.
     // It insists on a terminal of its own: `script` gives it one.
