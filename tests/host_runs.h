@@ -3,7 +3,6 @@
 // and what a row adds to it.
 #pragma once
 
-#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QtTest>
@@ -35,13 +34,10 @@ struct HostRun {
     int status = -1;  // -1: it crashed, or it was killed after a minute
     QString out;
     QString err;
-    qint64 ms = 0;
 };
 
 inline HostRun runHost(const QString &directory, const QStringList &arguments, const QStringList &environment = {})
 {
-    QElapsedTimer clock;
-    clock.start();
     QProcess host;
     startHost(host, directory, arguments, environment);
     host.closeWriteChannel();
@@ -49,5 +45,5 @@ inline HostRun runHost(const QString &directory, const QStringList &arguments, c
         host.kill();
     host.waitForFinished();
     return {host.exitStatus() == QProcess::NormalExit ? host.exitCode() : -1, QString::fromUtf8(host.readAllStandardOutput()),
-            QString::fromUtf8(host.readAllStandardError()), clock.elapsed()};
+            QString::fromUtf8(host.readAllStandardError())};
 }

@@ -70,10 +70,16 @@ print(pcall(s.WaitForString, s, 'never', 10))
 print(m.app.Session.Connected)
 )lua";
     QTest::newRow("program exits") << exits << QString() << QString() << 0 << QString();
-    // Recorded gaps come back divided by the speed: half a second here.
-    QTest::newRow("a 1 s gap at speed 2") << QByteArray("local s = require('morvane').app.Screen\ns:Send(\"sleep 1; echo do''ne\\r\")\n"
-                                                        "print(s:WaitForString('done', 10))\n")
-                                          << QString() << QString("2") << 0 << QString();
+    // Recorded gaps come back divided by the speed: half a second here; the
+    // output due while the script is not asking for any comes all the same
+    // (and so is in the replay's own recording).
+    QTest::newRow("gaps at speed 2") << QByteArray(R"lua(
+local s, n = require('morvane').app.Screen, __morvane_native
+local started = n.now()
+s:Send("sleep 1; echo do''ne; sleep 1; echo la''st\r")
+print(s:WaitForString('done', 10), n.now() - started > 0.45)
+n.sleep(2500)
+)lua") << QString() << QString("2") << 0 << QString();
     // Bytes left over at the end are found only once the recorded output went out.
     QTest::newRow("another command") << exits << QString("echo two\r") << QString() << 3
                                      << QString(R"(: expected "echo hi''there; exit\r", sent "echo two\r")");
@@ -109,7 +115,6 @@ void Replay::roundTrip()
     if (!sent.isEmpty())
         arguments << sent;
     const HostRun replay = runHost(dir.path(), arguments, {QStringLiteral("PATH=/nonexistent"), QStringLiteral("SHELL=/nonexistent/sh")});
-    qInfo("live %lld ms, replay %lld ms", live.ms, replay.ms);
     QVERIFY2(replay.status == status, qPrintable(replay.err));
     QVERIFY2(!QFile::exists(dir.filePath(QStringLiteral("started"))), "the replay started the command");
     if (!message.isEmpty()) {
@@ -117,7 +122,6 @@ void Replay::roundTrip()
         return;
     }
     QCOMPARE(replay.out, live.out);
-    QVERIFY2(replay.ms >= (speed.isEmpty() ? 0 : 500), qPrintable(QString::number(replay.ms)));
     // Replaying while recording writes what the replay saw: the same text
     // each way, under the recorded command.
     const QString output = recorded(recording, "o");
