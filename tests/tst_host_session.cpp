@@ -46,14 +46,6 @@ private:
     QString m_socket;
 };
 
-// Runs the host with `arguments` on script.lua in a tmux pane, then says
-// its status and whether the terminal's modes are as they were before.
-QString inPane(const QString &arguments)
-{
-    return QStringLiteral("stty -g > modes; %1 --runner %2 %3 script.lua; echo \"status=$? $(stty -g | cmp -s - modes && echo restored)\"; sleep 30")
-        .arg(QStringLiteral(MORVANE_HOST_PATH), QStringLiteral(MORVANE_LUA_PATH), arguments);
-}
-
 } // namespace
 
 class HostSession : public QObject {
@@ -62,9 +54,8 @@ class HostSession : public QObject {
 private Q_SLOTS:
     void sameScreenAsTmux_data();
     void sameScreenAsTmux();
-    void interact_data();
-    void interact();
-    void promptWhileReceiving();
+    void inPane_data();
+    void inPane();
     void racesUnderLoad();
 };
 
@@ -115,65 +106,56 @@ print((s:Get2(1, 1, s.Rows, s.Columns):gsub(' +\n', '\n'):gsub('%s+$', '')))
     QCOMPARE(host.out, tmux.screen().remove(QRegularExpression(QStringLiteral("\\s+$"))) + QLatin1Char('\n'));
 }
 
-void HostSession::interact_data()
+void HostSession::inPane_data()
 {
+    QTest::addColumn<QString>("arguments");
     QTest::addColumn<QByteArray>("script");
-    QTest::addColumn<QString>("keys");  // typed once the session is handed over
-    QTest::addColumn<QString>("end");   // what the pane shows after the host
+    QTest::addColumn<QStringList>("steps");  // in turns: text to await on the pane, then keys to type
+    QTest::addColumn<QString>("end");        // what the pane shows after the host
 
+    // The shell handed over after the script has the terminal's size and
+    // follows a resize (<resize> makes the pane 120x40); Ctrl-] passes
+    // without a newline, so the terminal is raw while it is handed over.
+    const QString interact = QStringLiteral("--interact -c \"exec env PS1='$ ' ENV= /bin/sh\"");
     const QByteArray login = "assert(require('morvane').app.Screen:WaitForString('$ ', 10))";
-    QTest::newRow("program exit status") << login << "exit 3\r" << "status=3 restored";
-    QTest::newRow("Ctrl-] leaves") << login << "\x1d" << "status=0 restored";
-    QTest::newRow("SIGTERM") << login << "kill -TERM $PPID\r" << QStringLiteral("status=%1 restored").arg(128 + SIGTERM);
-    QTest::newRow("script fails: no hand-over") << QByteArray("os.exit(4)") << QString() << "status=4 restored";
-}
-
-// The host in a 100x30 pane hands the shell over after the script; the
-// shell gets the terminal's size and follows a resize; Ctrl-] passes
-// without a newline, so the terminal is raw while it is handed over, and
-// as it was after every way out.
-void HostSession::interact()
-{
-    QFETCH(QByteArray, script);
-    QFETCH(QString, keys);
-    QFETCH(QString, end);
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    writeFile(dir.filePath(QStringLiteral("script.lua")), script);
-    const Tmux tmux(dir.path(), inPane(QStringLiteral("--interact -c \"exec env PS1='$ ' ENV= /bin/sh\"")), QSize(100, 30));
-    if (!keys.isEmpty()) {
-        QVERIFY2(tmux.awaitScreen(QStringLiteral("$")), qPrintable(tmux.screen()));
-        tmux.type(QStringLiteral("stty size\r"));
-        QVERIFY2(tmux.awaitScreen(QStringLiteral("30 100")), qPrintable(tmux.screen()));
-        tmux.run({"resize-window", "-t", "pane", "-x", "120", "-y", "40"});
-        tmux.type(QStringLiteral("stty size\r"));
-        QVERIFY2(tmux.awaitScreen(QStringLiteral("40 120")), qPrintable(tmux.screen()));
-        tmux.type(keys);
-    }
-    QVERIFY2(tmux.awaitScreen(end), qPrintable(tmux.screen()));
-}
-
-// Regression: a prompt asked on the terminal blocked the event loop. Now
-// the tab keeps receiving (its output reaches the pane through --show)
-// before the answer is typed; a password is not echoed, and the terminal
-// ends as it was.
-void HostSession::promptWhileReceiving()
-{
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    writeFile(dir.filePath(QStringLiteral("script.lua")), R"lua(
+    const QStringList handOver{"$", "stty size\r", "30 100", "<resize>stty size\r", "40 120"};
+    QTest::newRow("hand-over: program exit status") << interact << login << handOver + QStringList{"exit 3\r"} << "status=3 restored";
+    QTest::newRow("hand-over: Ctrl-] leaves") << interact << login << handOver + QStringList{"\x1d"} << "status=0 restored";
+    QTest::newRow("hand-over: SIGTERM") << interact << login << handOver + QStringList{"kill -TERM $PPID\r"}
+                                        << QStringLiteral("status=%1 restored").arg(128 + SIGTERM);
+    QTest::newRow("script fails: no hand-over") << interact << QByteArray("os.exit(4)") << QStringList{} << "status=4 restored";
+    // Regression: a prompt asked on the terminal blocked the event loop; the
+    // tab keeps receiving meanwhile (its output reaches the pane through
+    // --show). A password is not echoed.
+    QTest::newRow("prompts while the tab receives") << "--show -c 'sleep 0.5; echo arrived-meanwhile; sleep 30'" << QByteArray(R"lua(
 local n, tab = __morvane_native, os.getenv('MORVANE_TAB')
 n.rpc{ op = 'info', tab = tab }
 local name = n.rpc{ op = 'dialog.prompt', title = 'Login', message = 'Name?' }.text
 print('answer=' .. name .. ' ' .. n.rpc{ op = 'dialog.prompt', message = 'Password?', password = true }.text)
-)lua");
-    const Tmux tmux(dir.path(), inPane(QStringLiteral("--show -c 'sleep 0.5; echo arrived-meanwhile; sleep 30'")), QSize(80, 24));
-    QVERIFY2(tmux.awaitScreen(QStringLiteral("Name?")), qPrintable(tmux.screen()));
-    QVERIFY2(tmux.awaitScreen(QStringLiteral("arrived-meanwhile")), qPrintable(tmux.screen()));
-    tmux.type(QStringLiteral("joe\r"));
-    QVERIFY2(tmux.awaitScreen(QStringLiteral("Password?")), qPrintable(tmux.screen()));
-    tmux.type(QStringLiteral("pw\r"));
-    QVERIFY2(tmux.awaitScreen(QStringLiteral("answer=joe pw\nstatus=0 restored")), qPrintable(tmux.screen()));
+)lua") << QStringList{"Name?", "", "arrived-meanwhile", "joe\r", "Password?", "pw\r"} << "answer=joe pw\nstatus=0 restored";
+}
+
+// The host in a 100x30 tmux pane; after it the pane says its status and
+// whether the terminal's modes are as they were before.
+void HostSession::inPane()
+{
+    QFETCH(QString, arguments);
+    QFETCH(QByteArray, script);
+    QFETCH(QStringList, steps);
+    QFETCH(QString, end);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    writeFile(dir.filePath(QStringLiteral("script.lua")), script);
+    const Tmux tmux(dir.path(), QStringLiteral("stty -g > modes; %1 --runner %2 %3 script.lua; echo \"status=$? $(stty -g | cmp -s - modes && echo restored)\"; sleep 30")
+                                    .arg(QStringLiteral(MORVANE_HOST_PATH), QStringLiteral(MORVANE_LUA_PATH), arguments), QSize(100, 30));
+    for (qsizetype step = 0; step + 1 < steps.size(); step += 2) {
+        QVERIFY2(tmux.awaitScreen(steps[step]), qPrintable(tmux.screen()));
+        if (steps[step + 1].startsWith(QLatin1String("<resize>")))
+            tmux.run({"resize-window", "-t", "pane", "-x", "120", "-y", "40"});
+        if (!steps[step + 1].isEmpty())
+            tmux.type(QString(steps[step + 1]).remove(QStringLiteral("<resize>")));
+    }
+    QVERIFY2(tmux.awaitScreen(end), qPrintable(tmux.screen()));
     QVERIFY2(!tmux.screen().contains(QLatin1String("> pw")), qPrintable(tmux.screen()));
 }
 
