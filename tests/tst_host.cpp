@@ -28,18 +28,14 @@ const QByteArray prelude = "local m, n, id = require('morvane'), __morvane_nativ
 // earlier is echoed before that prompt, which then lands in the middle of
 // the command's output.
 const QByteArray firstPrompt = R"lua(local deadline = n.now() + 10
-while not n.rpc{ op = 'stream', tab = id, position = 0 }.text:find('$ ', 1, true) and n.now() < deadline do
-  n.sleep(5)
-end
+repeat n.sleep(5) until n.rpc{ op = 'stream', tab = id, position = 0 }.text:find('$ ', 1, true) or n.now() > deadline
 )lua";
 
 // Prints the cursor and the first rows once READY is on the screen.
 const QByteArray screenWhenReady = R"lua(
 local deadline = n.now() + 10
 while not s:Get(1, 1, 3, 80):find('READY', 1, true) and n.now() < deadline do n.sleep(20) end
-local rows = {}
-for row = 1, 3 do rows[row] = (s:Get(row, 1, row, 80):gsub('%s+$', '')) end
-print(s.CurrentRow .. ' ' .. s.CurrentColumn .. ' [' .. table.concat(rows, '|') .. ']')
+print(s.CurrentRow .. ' ' .. s.CurrentColumn .. ' [' .. s:Get2(1, 1, 3, 80):gsub(' *\n', '|'):gsub(' +$', '') .. ']')
 m.app:Quit()
 )lua";
 
