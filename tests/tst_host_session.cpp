@@ -195,7 +195,7 @@ for _ = 1, 200 do
 end
 print(seen, slowest < 1.5 or slowest, m.app:GetTabCount(), m.app.Session.Connected)
 )lua");
-    const HostRun run = runHost(dir.path(), {QStringLiteral("-c"), QStringLiteral("printf 'login: '; exec sleep 30"), QStringLiteral("script.lua")});
+    const HostRun run = runHost(dir.path(), {QStringLiteral("-c"), QStringLiteral("printf 'login: '; exec sleep 600"), QStringLiteral("script.lua")});
     QVERIFY2(run.status == 0, qPrintable(run.err));
     QCOMPARE(run.out, QStringLiteral("21\ttrue\t21\ttrue\n"));
 }
