@@ -136,7 +136,7 @@ void Host::scripts_data()
     // Regression: a lead byte at the end of one read that the next does not
     // finish is one U+FFFD, and the byte after it was lost with it. The
     // emoji is two UTF-16 units in the stream, one wide cell on the screen.
-    QTest::newRow("characters across reads and outside the BMP") << QStringList{} << QStringList{} << QByteArray() << QByteArray(R"lua(
+    QTest::newRow("unfinished character across reads; characters outside the BMP") << QStringList{} << QStringList{} << QByteArray() << QByteArray(R"lua(
 s:Send("printf 'caf\\303\\251 \\360\\237\\230\\200 \\303'; sleep 0.3; printf '\\101\\055\\102\\n'\r")
 print(s:WaitForString('\u{FFFD}A-B', 5))
 local r, units = m.rpc('stream', id, { position = 0 }), 0
@@ -177,7 +177,7 @@ print(rows(1, 10), s.CurrentRow)
     // right after a send is held and answered as the output comes: one
     // stream request a round, where without the hold the first reply holds
     // no output yet and a second request follows the module's pause.
-    QTest::newRow("stream requests held only for a waiting script") << QStringList{} << QStringList{} << QByteArray() << QByteArray(R"lua(
+    QTest::newRow("readline on lines already received; wait after a send held") << QStringList{} << QStringList{} << QByteArray() << QByteArray(R"lua(
 sendln('seq 1 50; echo E""ND')
 repeat sleep(0.05) until buffer():find('END\r\n', 1, true)
 readline()  -- the prompt and the echoed command
@@ -215,7 +215,8 @@ titled.Session.Config:Save()
 repeat n.sleep(10) until titled.Caption ~= 'titled'
 local shown = titled.Caption
 titled.Caption = 'mine'
-print(m.app.Session:Connect('titled').Session.Config:GetOption('greeting'), shown, titled.Caption, titled.Session.Path, m.app:GetProfiles()[1].id)
+local again = m.app.Session:Connect('titled')
+print(again.Session.Config:GetOption('greeting'), shown, titled.Caption, titled.Session.Path, m.app:GetProfiles()[1].id)
 titled.Session:Disconnect()
 print((pcall(titled.Screen.WaitForString, titled.Screen, 'never-printed', 10)), titled.Session.Status)
 s:Send('exit 3\r')
@@ -238,7 +239,7 @@ print(s:Get(1, 1, s.Rows, s.Columns):find('%S') == nil, (pcall(s.SendSpecial, s,
     // are still taken out of a plain log; a log stopped right after a wait
     // matched holds everything matched. A log that cannot be written is
     // said once and stops; the script goes on.
-    QTest::newRow("session log") << QStringList{} << QStringList{} << QByteArray() << QByteArray(R"lua(
+    QTest::newRow("session log: sequences split across reads, appended, raw, on a full device") << QStringList{} << QStringList{} << QByteArray() << QByteArray(R"lua(
 local session = m.app.Session
 local function logged(file, append, raw, command)
   session.LogFileName = file
@@ -249,7 +250,8 @@ local function logged(file, append, raw, command)
   session:Log(false)
   return file ~= '/dev/full' and m.read_file(file), logging
 end
-local split = "printf 'be\\033[3'; sleep 0.2; printf '2mfore\\033]0;ti'; sleep 0.2; printf 'tle\\007after\\033'; sleep 0.2; printf '[0mend\\n'"
+local split = "printf 'be\\033[3'; sleep 0.2; printf '2mfore\\033]0;ti'; sleep 0.2; "
+  .. "printf 'tle\\007after\\033'; sleep 0.2; printf '[0mend\\n'"
 logged(arg[1] .. '/plain.log', false, false, split)
 local plain = logged(arg[1] .. '/plain.log', true, false, split)
 print(select(2, plain:gsub('\r\nbeforeafterend\r\n%$ ', '')), plain:find('\27', 1, true))
@@ -260,7 +262,7 @@ print(select(2, logged('/dev/full', false, false, 'echo e""nd; echo e""nd')))
 
     // Queued replies, in their shorthand or whole; the script's status is
     // the host's. A trace that cannot be written is said once and stops.
-    QTest::newRow("unattended dialogs") << QStringList{"--answers", "x", "--trace", "/dev/full"} << QStringList{}
+    QTest::newRow("unattended dialogs; trace to a full device") << QStringList{"--answers", "x", "--trace", "/dev/full"} << QStringList{}
         << QByteArray(R"({"dialog.prompt":["joe",{"cancelled":true}],"dialog.confirm":[true],"dialog.file":["/tmp/x"]})") << QByteArray(R"lua(
 print(m.app.Dialog:Prompt('Name?'))
 print(m.app.Dialog:Prompt('Again?'))
@@ -333,7 +335,8 @@ print(select(2, pcall(m.app:GetScriptTab().ZmodemUpload, m.app:GetScriptTab(), '
     // libvterm back in text while the guard still read a string, and the
     // guard then let through what it keeps from text.
     hostile("lines skipped after an escape left open (heap corruption)",
-            R"(x\033\200\r\n]\r\n)" + QByteArray(R"(y\r\n)").repeated(30) + R"('; sleep 0.3; printf '\302\222\033H\033[H)", "2.0 1.0 [READY||]");
+            R"(x\033\200\r\n]\r\n)" + QByteArray(R"(y\r\n)").repeated(30) + R"('; sleep 0.3; printf '\302\222\033H\033[H)",
+            "2.0 1.0 [READY||]");
     hostile("17 parameters (callback overwritten)", R"(\033[1;2;3;4;5;6;7;8;9;10;11;12;13;14;15;16;17mX)", "2.0 1.0 [XREADY||]");
     hostile("huge parameters (overflow)", R"(\033[99999999999999999999C\033[4294967295@x\r\n)",
             QStringLiteral("3.0 1.0 [%1x|READY|]").arg(QString(79, QLatin1Char(' '))));
@@ -483,7 +486,8 @@ void Host::endings()
     const qsizetype descriptors = QDir(QStringLiteral("/proc/%1/fd").arg(pid)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size();
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
     QVERIFY(status.open(QIODevice::ReadOnly));
-    const qint64 peakMiB = QRegularExpression(QStringLiteral("VmHWM:\\s+(\\d+) kB")).match(QString::fromLatin1(status.readAll())).captured(1).toLongLong() / 1024;
+    const QRegularExpression peak(QStringLiteral("VmHWM:\\s+(\\d+) kB"));
+    const qint64 peakMiB = peak.match(QString::fromLatin1(status.readAll())).captured(1).toLongLong() / 1024;
     qInfo("%lld descriptors open, %lld MiB resident at most", qint64(descriptors), peakMiB);
     QVERIFY2(descriptors < 48 + 30, qPrintable(QString::number(descriptors)));
     QVERIFY2(peakMiB > 0 && peakMiB < 256, qPrintable(QString::number(peakMiB)));

@@ -19,7 +19,8 @@ public:
     Tmux(const QString &directory, const QString &command, QSize size)
         : m_socket(QStringLiteral("morvane-test-%1-%2").arg(QCoreApplication::applicationPid()).arg(++s_count))
     {
-        run({"new-session", "-d", "-s", "pane", "-c", directory, "-x", QString::number(size.width()), "-y", QString::number(size.height()), command});
+        run({"new-session", "-d", "-s", "pane", "-c", directory, "-x", QString::number(size.width()), "-y",
+             QString::number(size.height()), command});
     }
     ~Tmux()
     {
@@ -101,7 +102,8 @@ if arg[1] ~= '' then assert(s:WaitForString(arg[1], 10)) s:Send(arg[2]) end
 assert(s:WaitForString('done', 10))
 print((s:Get2(1, 1, s.Rows, s.Columns):gsub(' +\n', '\n'):gsub('%s+$', '')))
 )lua");
-    const HostRun host = runHost(dir.path(), {QStringLiteral("--size"), QStringLiteral("80x24"), QStringLiteral("-c"), full, QStringLiteral("script.lua"), wait, keys});
+    const HostRun host = runHost(dir.path(), {QStringLiteral("--size"), QStringLiteral("80x24"), QStringLiteral("-c"), full,
+                                              QStringLiteral("script.lua"), wait, keys});
     QVERIFY2(host.status == 0 && host.err.isEmpty(), qPrintable(host.err));
     QCOMPARE(host.out, tmux.screen().remove(QRegularExpression(QStringLiteral("\\s+$"))) + QLatin1Char('\n'));
 }
@@ -146,8 +148,9 @@ void HostSession::inPane()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     writeFile(dir.filePath(QStringLiteral("script.lua")), script);
-    const Tmux tmux(dir.path(), QStringLiteral("stty -g > modes; %1 --runner %2 %3 script.lua; echo \"status=$? $(stty -g | cmp -s - modes && echo restored)\"; sleep 30")
-                                    .arg(QStringLiteral(MORVANE_HOST_PATH), QStringLiteral(MORVANE_LUA_PATH), arguments), QSize(100, 30));
+    const QString command = QStringLiteral("stty -g > modes; %1 --runner %2 %3 script.lua; "
+                                           "echo \"status=$? $(stty -g | cmp -s - modes && echo restored)\"; sleep 30");
+    const Tmux tmux(dir.path(), command.arg(QStringLiteral(MORVANE_HOST_PATH), QStringLiteral(MORVANE_LUA_PATH), arguments), QSize(100, 30));
     for (qsizetype step = 0; step + 1 < steps.size(); step += 2) {
         QVERIFY2(tmux.awaitScreen(steps[step]), qPrintable(tmux.screen()));
         if (steps[step + 1].startsWith(QLatin1String("<resize>")))
@@ -195,7 +198,8 @@ for _ = 1, 200 do
 end
 print(seen, slowest < 1.5 or slowest, m.app:GetTabCount(), m.app.Session.Connected)
 )lua");
-    const HostRun run = runHost(dir.path(), {QStringLiteral("-c"), QStringLiteral("printf 'login: '; exec sleep 600"), QStringLiteral("script.lua")});
+    const HostRun run = runHost(dir.path(), {QStringLiteral("-c"), QStringLiteral("printf 'login: '; exec sleep 600"),
+                                             QStringLiteral("script.lua")});
     QVERIFY2(run.status == 0, qPrintable(run.err));
     QCOMPARE(run.out, QStringLiteral("21\ttrue\t21\ttrue\n"));
 }

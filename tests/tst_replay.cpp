@@ -133,7 +133,8 @@ void Replay::roundTrip()
     // It insists on a terminal of its own: `script` gives it one.
     QProcess reader;
     reader.setWorkingDirectory(dir.path());
-    reader.start(QStringLiteral("script"), {QStringLiteral("-qec"), QStringLiteral("asciinema cat '%1' > printed").arg(recording), QStringLiteral("/dev/null")});
+    reader.start(QStringLiteral("script"),
+                 {QStringLiteral("-qec"), QStringLiteral("asciinema cat '%1' > printed").arg(recording), QStringLiteral("/dev/null")});
     QVERIFY(reader.waitForFinished(30000));
     QFile printed(dir.filePath(QStringLiteral("printed")));
     QVERIFY(printed.open(QIODevice::ReadOnly));
