@@ -95,18 +95,6 @@ QByteArray exchange(const QString &socketPath, const QByteArray &line)
     return reply.left(reply.indexOf('\n'));
 }
 
-} // namespace
-
-class Host : public QObject {
-    Q_OBJECT
-
-private Q_SLOTS:
-    void scripts_data();
-    void scripts();
-    void endings_data();
-    void endings();
-};
-
 // A row of the option checks: each ends the host with status 2 and says why
 // before any script runs; `file` is written to x first.
 void refused(const char *name, const QStringList &arguments, const char *message, const QByteArray &file = {})
@@ -123,6 +111,18 @@ void hostile(const char *name, const QByteArray &output, const QString &screen)
                         << screen + QLatin1Char('\n') << QString();
 }
 
+} // namespace
+
+class Host : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void scripts_data();
+    void scripts();
+    void endings_data();
+    void endings();
+};
+
 void Host::scripts_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -131,7 +131,7 @@ void Host::scripts_data()
     QTest::addColumn<QByteArray>("script");  // none when empty
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("out");
-    QTest::addColumn<QString>("err");        // said exactly once on stderr; when empty, stderr is
+    QTest::addColumn<QString>("err");        // said exactly once on stderr; when empty, nothing may be
 
     // Regression: a lead byte at the end of one read that the next does not
     // finish is one U+FFFD, and the byte after it was lost with it. The
