@@ -1,169 +1,49 @@
-// The escape parser and the log's escape filter: which bytes of terminal
-// output are text and which belong to a sequence, for every sequence shape
-// the parser knows, and the same answers however the output is split into
-// pieces.
+// The escape parser, seen through its two readers: the log's filter, which
+// keeps the text of terminal output for every sequence shape the parser
+// knows, however the output is split into reads; and the scroll tracker,
+// which follows the sequences that decide how plain text scrolls.
 #include "escape_parser.h"
+#include "scroll_tracker.h"
 
 #include <QtTest>
-
-namespace {
-
-// One letter per byte: t text, s inside a sequence, c end of a control
-// sequence, e end of a two-byte escape sequence.
-QByteArray classify(EscapeParser &parser, const QByteArray &bytes)
-{
-    QByteArray steps;
-    for (const char ch : bytes) {
-        switch (parser.step(static_cast<unsigned char>(ch))) {
-        case EscapeParser::Step::Text: steps.append('t'); break;
-        case EscapeParser::Step::Sequence: steps.append('s'); break;
-        case EscapeParser::Step::CsiEnd: steps.append('c'); break;
-        case EscapeParser::Step::EscapeEnd: steps.append('e'); break;
-        }
-    }
-    return steps;
-}
-
-} // namespace
 
 class EscapeParserTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void steps_data();
-    void steps();
-    void csiParameters_data();
-    void csiParameters();
     void filter_data();
     void filter();
-    void filterSplit_data();
-    void filterSplit();
+    void scroll_data();
+    void scroll();
 };
-
-void EscapeParserTest::steps_data()
-{
-    QTest::addColumn<QByteArray>("input");
-    QTest::addColumn<QByteArray>("expected");
-
-    QTest::newRow("text and layout controls") << QByteArray("a\r\n\t\b") << QByteArray("ttttt");
-    QTest::newRow("UTF-8 is text") << QByteArray("\xc3\xa9\xe2\x82\xac") << QByteArray("ttttt");
-    QTest::newRow("BEL outside a string is text") << QByteArray("\x07x") << QByteArray("tt");
-    // CSI: parameters 0x30-0x3F and intermediates 0x20-0x2F continue it,
-    // any byte 0x40-0x7E ends it.
-    QTest::newRow("CSI with parameters") << QByteArray("\x1b[1;31mx") << QByteArray("ssssssct");
-    QTest::newRow("CSI lowest final @") << QByteArray("\x1b[@x") << QByteArray("ssct");
-    QTest::newRow("CSI highest final ~") << QByteArray("\x1b[5~x") << QByteArray("sssct");
-    QTest::newRow("CSI private marker") << QByteArray("\x1b[?1049hx") << QByteArray("sssssssct");
-    QTest::newRow("CSI intermediate space") << QByteArray("\x1b[2 qx") << QByteArray("ssssct");
-    QTest::newRow("CSI soft reset") << QByteArray("\x1b[!px") << QByteArray("sssct");
-    QTest::newRow("CSI text after DEL inside") << QByteArray("\x1b[\x7fmx") << QByteArray("sssct");
-    QTest::newRow("CSI restarted by ESC") << QByteArray("\x1b[1\x1b[2mx") << QByteArray("ssssssct");
-    QTest::newRow("CSI ended by ESC c") << QByteArray("\x1b[1\x1b" "cx") << QByteArray("sssset");
-    // Strings: everything up to BEL or ESC \ belongs to the sequence.
-    QTest::newRow("OSC ended by BEL") << QByteArray("\x1b]0;t m\x07x") << QByteArray("sssssssst");
-    QTest::newRow("OSC ended by ESC backslash") << QByteArray("\x1b]0;t\x1b\\x") << QByteArray("ssssssst");
-    QTest::newRow("OSC holds letters that end a CSI") << QByteArray("\x1b]2;mHq\x07x") << QByteArray("sssssssst");
-    QTest::newRow("OSC with a lone ESC inside") << QByteArray("\x1b]0;a\x1b" "b\x07x") << QByteArray("sssssssst");
-    QTest::newRow("DCS") << QByteArray("\x1bPq#0\x1b\\x") << QByteArray("ssssssst");
-    QTest::newRow("APC") << QByteArray("\x1b_G\x1b\\x") << QByteArray("ssssst");
-    QTest::newRow("PM") << QByteArray("\x1b^p\x07x") << QByteArray("sssst");
-    QTest::newRow("SOS") << QByteArray("\x1bXs\x07x") << QByteArray("sssst");
-    QTest::newRow("string then CSI") << QByteArray("\x1b]0;t\x07\x1b[mx") << QByteArray("ssssssssct");
-    // Designations: ESC, an intermediate, then one byte that is not text.
-    QTest::newRow("designate G0") << QByteArray("\x1b(Bx") << QByteArray("ssst");
-    QTest::newRow("designate G1") << QByteArray("\x1b)0x") << QByteArray("ssst");
-    QTest::newRow("designate G2 and G3") << QByteArray("\x1b*A\x1b+Bx") << QByteArray("sssssst");
-    QTest::newRow("line attributes") << QByteArray("\x1b#8x") << QByteArray("ssst");
-    QTest::newRow("character set selection") << QByteArray("\x1b%Gx") << QByteArray("ssst");
-    QTest::newRow("designation of a letter that ends a CSI") << QByteArray("\x1b(mx") << QByteArray("ssst");
-    // Two-byte escape sequences.
-    QTest::newRow("full reset") << QByteArray("\x1b" "cx") << QByteArray("set");
-    QTest::newRow("save cursor") << QByteArray("\x1b" "7x") << QByteArray("set");
-    QTest::newRow("keypad mode") << QByteArray("\x1b=x") << QByteArray("set");
-    QTest::newRow("string terminator alone") << QByteArray("\x1b\\x") << QByteArray("set");
-}
-
-void EscapeParserTest::steps()
-{
-    QFETCH(QByteArray, input);
-    QFETCH(QByteArray, expected);
-    EscapeParser parser;
-    QCOMPARE(classify(parser, input), expected);
-    // Split anywhere, the parser keeps its place between the pieces.
-    for (qsizetype cut = 1; cut < input.size(); ++cut) {
-        EscapeParser split;
-        QByteArray steps = classify(split, input.left(cut));
-        steps += classify(split, input.mid(cut));
-        QVERIFY2(steps == expected, qPrintable(QStringLiteral("cut at %1: %2").arg(cut).arg(QString::fromLatin1(steps))));
-    }
-    // A reset forgets a sequence left open.
-    EscapeParser interrupted;
-    classify(interrupted, QByteArray("\x1b]0;unterminated"));
-    interrupted.reset();
-    QCOMPARE(classify(interrupted, input), expected);
-}
-
-void EscapeParserTest::csiParameters_data()
-{
-    QTest::addColumn<QByteArray>("input");
-    QTest::addColumn<QByteArray>("parameters");
-
-    QTest::newRow("margins") << QByteArray("\x1b[5;10r") << QByteArray("5;10");
-    QTest::newRow("none") << QByteArray("\x1b[r") << QByteArray();
-    QTest::newRow("private mode") << QByteArray("\x1b[?69h") << QByteArray("?69");
-    QTest::newRow("intermediate") << QByteArray("\x1b[!p") << QByteArray("!");
-    QTest::newRow("previous sequence forgotten") << QByteArray("\x1b[1;2;3m\x1b[4H") << QByteArray("4");
-    QTest::newRow("restarted by ESC [") << QByteArray("\x1b[7\x1b[8m") << QByteArray("8");
-    QTest::newRow("kept to 64 bytes") << QByteArray("\x1b[" + QByteArray(100, '1') + "m") << QByteArray(64, '1');
-}
-
-void EscapeParserTest::csiParameters()
-{
-    QFETCH(QByteArray, input);
-    QFETCH(QByteArray, parameters);
-    EscapeParser parser;
-    EscapeParser::Step last = EscapeParser::Step::Text;
-    for (const char ch : input)
-        last = parser.step(static_cast<unsigned char>(ch));
-    QCOMPARE(last, EscapeParser::Step::CsiEnd);
-    QCOMPARE(parser.csiParameters(), parameters);
-}
 
 void EscapeParserTest::filter_data()
 {
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<QByteArray>("expected");
 
-    QTest::newRow("colours") << QByteArray("\x1b[1;31mred\x1b[0m plain\r\n") << QByteArray("red plain\r\n");
-    QTest::newRow("title") << QByteArray("\x1b]0;user@host: ~\x07$ ") << QByteArray("$ ");
-    QTest::newRow("title ended by ST") << QByteArray("a\x1b]2;t\x1b\\b") << QByteArray("ab");
-    QTest::newRow("character sets") << QByteArray("\x1b(0qqq\x1b(Bend") << QByteArray("qqqend");
-    QTest::newRow("layout controls kept") << QByteArray("a\tb\bc\r\n") << QByteArray("a\tb\bc\r\n");
-    QTest::newRow("other controls dropped") << QByteArray("a\x07\x00\x0e\x0f" "b", 6) << QByteArray("ab");
-    QTest::newRow("UTF-8 kept") << QByteArray("\xe2\x94\x80\x1b[K\xf0\x9f\x98\x80") << QByteArray("\xe2\x94\x80\xf0\x9f\x98\x80");
-    QTest::newRow("cursor save and keypad") << QByteArray("\x1b" "7x\x1b" "8\x1b=y") << QByteArray("xy");
+    QTest::newRow("controls") << QByteArray("a\tb\bc\r\n\x07\x00\x0e" "d", 11) << QByteArray("a\tb\bc\r\nd");
+    QTest::newRow("UTF-8") << QByteArray("\xe2\x94\x80\x1b[K\xf0\x9f\x98\x80") << QByteArray("\xe2\x94\x80\xf0\x9f\x98\x80");
+    // CSI: parameters and intermediates continue it, any byte 0x40-0x7E
+    // ends it; an ESC inside starts a new sequence.
+    QTest::newRow("CSI") << QByteArray("\x1b[1;31ma\x1b[@b\x1b[5~c\x1b[?1049hd\x1b[2 qe\x1b[\x7fmf") << QByteArray("abcdef");
+    QTest::newRow("CSI cut by ESC") << QByteArray("\x1b[1\x1b[2ma\x1b[1\x1b" "cb") << QByteArray("ab");
+    // Strings: everything up to BEL or ESC \, letters that end a CSI and a
+    // lone ESC included.
+    QTest::newRow("strings") << QByteArray("\x1b]0;mHq\x07" "a\x1b]2;t\x1b\\b\x1b]0;a\x1b" "b\x07" "c\x1bPq#0\x1b\\d\x1b_G\x07" "e\x1b^p\x07" "f\x1bXs\x07g")
+                             << QByteArray("abcdefg");
+    // Designations: ESC, an intermediate, then one byte that is not text.
+    QTest::newRow("designations") << QByteArray("\x1b(0a\x1b)Bb\x1b*Ac\x1b+Bd\x1b#8e\x1b%Gf\x1b(mg") << QByteArray("abcdefg");
+    QTest::newRow("two-byte escapes") << QByteArray("\x1b" "ca\x1b" "7b\x1b=c\x1b\\d") << QByteArray("abcd");
 }
 
 void EscapeParserTest::filter()
 {
     QFETCH(QByteArray, input);
     QFETCH(QByteArray, expected);
-    EscapeFilter filter;
-    QCOMPARE(filter.filter(input), expected);
-}
-
-void EscapeParserTest::filterSplit_data()
-{
-    filter_data();
-}
-
-void EscapeParserTest::filterSplit()
-{
-    // A log receives output in reads of any size: a sequence cut between two
+    // A log receives output in reads of any size: a sequence cut between
     // reads must not leak its tail into the log.
-    QFETCH(QByteArray, input);
-    QFETCH(QByteArray, expected);
-    for (qsizetype first = 1; first < input.size(); ++first) {
-        for (qsizetype second = first; second < input.size(); ++second) {
+    for (qsizetype first = 0; first <= input.size(); ++first) {
+        for (qsizetype second = first; second <= input.size(); ++second) {
             EscapeFilter filter;
             QByteArray out = filter.filter(input.left(first));
             out += filter.filter(input.mid(first, second - first));
@@ -171,6 +51,48 @@ void EscapeParserTest::filterSplit()
             QVERIFY2(out == expected, qPrintable(QStringLiteral("cuts at %1 and %2").arg(first).arg(second)));
         }
     }
+}
+
+void EscapeParserTest::scroll_data()
+{
+    QTest::addColumn<QByteArray>("output");     // on a screen of 24 rows
+    QTest::addColumn<bool>("wholeScreen");
+    QTest::addColumn<qsizetype>("plainFrom");
+    QTest::addColumn<QString>("alternate");     // where mode 47 switched: end+ on, end- off
+
+    QTest::newRow("plain text") << QByteArray("ab\r\ncd") << true << qsizetype(0) << QString();
+    QTest::newRow("a sequence and a tab end the plain tail") << QByteArray("a\x1b[1mb\tcd") << true << qsizetype(7) << QString();
+    QTest::newRow("margins inside the screen") << QByteArray("\x1b[5;10r$ ") << false << qsizetype(7) << QString();
+    QTest::newRow("top margin only") << QByteArray("\x1b[2r") << false << qsizetype(4) << QString();
+    QTest::newRow("bottom margin above the last row") << QByteArray("\x1b[1;23r") << false << qsizetype(7) << QString();
+    QTest::newRow("margins of the whole screen") << QByteArray("\x1b[5;10r\x1b[1;24r") << true << qsizetype(14) << QString();
+    QTest::newRow("margins without parameters") << QByteArray("\x1b[5;10r\x1b[1;2m\x1b[r") << true << qsizetype(16) << QString();
+    QTest::newRow("a private r is not margins") << QByteArray("\x1b[5;10r\x1b[?1r") << false << qsizetype(12) << QString();
+    QTest::newRow("soft reset") << QByteArray("\x1b[5;10r\x1b[!p") << true << qsizetype(11) << QString();
+    QTest::newRow("full reset") << QByteArray("\x1b[5;10r\x1b" "c") << true << qsizetype(9) << QString();
+    QTest::newRow("left and right margins") << QByteArray("\x1b[?1;69h") << false << qsizetype(8) << QString();
+    QTest::newRow("left and right margins off") << QByteArray("\x1b[?69h\x1b[?69l") << true << qsizetype(12) << QString();
+    QTest::newRow("mode 47") << QByteArray("a\x1b[?47hb\x1b[?1;47l") << true << qsizetype(16) << QString("7+,16-");
+}
+
+void EscapeParserTest::scroll()
+{
+    QFETCH(QByteArray, output);
+    QFETCH(bool, wholeScreen);
+    QFETCH(qsizetype, plainFrom);
+    QFETCH(QString, alternate);
+    ScrollTracker tracker(24);
+    QCOMPARE(tracker.scan(output), plainFrom);
+    QCOMPARE(tracker.wholeScreen(), wholeScreen);
+    QStringList switches;
+    for (const ScrollTracker::AlternateSwitch &at : tracker.alternateSwitches())
+        switches << QString::number(at.end) + (at.on ? '+' : '-');
+    QCOMPARE(switches.join(QLatin1Char(',')), alternate);
+    // A reset forgets the margins and a sequence left open.
+    tracker.scan("\x1b]0;open");
+    tracker.reset();
+    QCOMPARE(tracker.scan("x"), qsizetype(0));
+    QVERIFY(tracker.wholeScreen() && tracker.alternateSwitches().isEmpty());
 }
 
 QTEST_APPLESS_MAIN(EscapeParserTest)
