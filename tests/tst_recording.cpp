@@ -26,28 +26,21 @@ void RecordingTest::recording_data()
     using Chunks = QList<QByteArray>;
 
     // The first chunk's time is before the start, as a clock that went back gives.
-    QTest::newRow("escape sequences, quotes and controls") << Chunks{"o\x1b[1m\"a\\b\"\x07\x01\r\n"} << QByteArray()
-                                                           << QString("o@0:\x1b[1m\"a\\b\"\x07\x01\r\n");
+    QTest::newRow("escapes and controls") << Chunks{"o\x1b[1m\"a\\b\"\x07\x01\r\n"} << QByteArray() << QString("o@0:\x1b[1m\"a\\b\"\x07\x01\r\n");
     // Sequences of two, three and four bytes split between chunks reach the
     // file whole; a chunk of part of a character writes nothing.
     QTest::newRow("sequences split between chunks") << Chunks{"ocaf\xc3", "o\xa9 \xe2", "o\x82\xac \xf0\x9f", "o\x98", "o\x80"} << QByteArray()
-                                                    << QString::fromUtf8("o@0:caf|o@0:\xc3\xa9 |o@0.25:\xe2\x82\xac |o@0.75:\xf0\x9f\x98\x80");
+        << QString::fromUtf8("o@0:caf|o@0:\xc3\xa9 |o@0.25:\xe2\x82\xac |o@0.75:\xf0\x9f\x98\x80");
     QTest::newRow("bytes that are not UTF-8") << Chunks{"o\xff\xfe" "A\x80"} << QByteArray() << QString("o@0:\uFFFD\uFFFDA\uFFFD");
     QTest::newRow("directions keep their own carry") << Chunks{"o\xc3", "ils\r", "o\xa9"} << QByteArray() << QString::fromUtf8("i@0:ls\r|o@0.25:\xc3\xa9");
     // The byte after a lead byte that it does not continue was lost once.
     QTest::newRow("sequence cut by a byte that is not its own") << Chunks{"o\xc3", "oA"} << QByteArray() << QString("o@0:\uFFFDA");
 
     const QByteArray header = R"({"version": 2, "width": 2, "height": 1, "command": "sh", "env": {"TERM": "xterm", "SHELL": "/bin/sh"}})" "\n";
-    QTest::newRow("other kinds, blank lines, no final line feed") << Chunks{} << header + "[0.1, \"r\", \"9x9\"]\n\n[1, \"o\", \"x\"]\n[2, \"i\", \"y\"]"
-                                                                  << QString("o@1:x|i@2:y");
-    QTest::newRow("a time going back keeps the last") << Chunks{} << header + "[2, \"o\", \"x\"]\n[1, \"o\", \"y\"]\n" << QString("o@2:x|o@2:y");
+    QTest::newRow("other kinds, blank lines, a time going back, no final line feed") << Chunks{}
+        << header + "[2, \"o\", \"x\"]\n\n[0.1, \"r\", \"9x9\"]\n[1, \"i\", \"y\"]" << QString("o@2:x|i@2:y");
     QTest::newRow("empty file") << Chunks{} << QByteArray("\n") << QString("error: the file is empty");
-    QTest::newRow("version 1") << Chunks{} << QByteArray(R"({"version": 1, "width": 80, "height": 24})") << QString("error: line 1: not an asciicast");
-    QTest::newRow("header not an object") << Chunks{} << QByteArray("[2, 80, 24]\n") << QString("error: line 1: not an asciicast");
     QTest::newRow("too narrow") << Chunks{} << QByteArray(R"({"version": 2, "width": 1, "height": 24})") << QString("error: line 1: the width");
-    QTest::newRow("too tall") << Chunks{} << QByteArray(R"({"version": 2, "width": 80, "height": 1001})") << QString("error: line 1: the width");
-    QTest::newRow("cut line") << Chunks{} << header + "[0.5, \"o\", \"$ \"]\n[1.0, \"o\", \"ab" << QString("error: line 3: not JSON");
-    QTest::newRow("two fields") << Chunks{} << header + "[0.5, \"o\"]\n" << QString("error: line 2: not an event");
     QTest::newRow("time as text") << Chunks{} << header + "[\"0.5\", \"o\", \"x\"]\n" << QString("error: line 2: not an event");
     QTest::newRow("negative time") << Chunks{} << header + "[-1, \"o\", \"x\"]\n" << QString("error: line 2: not an event");
     QTest::newRow("data not text") << Chunks{} << header + "[1, \"o\", 5]\n" << QString("error: line 2: not an event");
@@ -70,12 +63,9 @@ void RecordingTest::recording()
             writer.input(i * 0.25 - 0.25, chunks.at(i).mid(1));
     }
     // Read while the writer is still open: every line is on disk at once.
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const std::optional<Recording> recording = parseRecording(chunks.isEmpty() ? text : file.readAll(), &error);
+    const std::optional<Recording> recording = chunks.isEmpty() ? parseRecording(text, &error) : readRecording(path, &error);
     if (events.startsWith(QLatin1String("error: "))) {
-        QVERIFY(!recording);
-        QVERIFY2(error.startsWith(events.mid(7)), qPrintable(error));
+        QVERIFY2(!recording && error.startsWith(events.mid(7)), qPrintable(error));
         return;
     }
     QVERIFY2(recording, qPrintable(error));
