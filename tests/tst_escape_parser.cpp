@@ -1,176 +1,76 @@
-// The escape parser and the log's escape filter: which bytes of terminal
-// output are text and which belong to a sequence, for every sequence shape
-// the parser knows, and the same answers however the output is split into
-// pieces.
+// The escape parser, seen through its two readers, for every sequence shape
+// it knows: the log's filter, which keeps the text of terminal output
+// however the output is split into reads, and the scroll tracker, which
+// follows the sequences that decide how plain text scrolls.
 #include "escape_parser.h"
+#include "scroll_tracker.h"
 
 #include <QtTest>
-
-namespace {
-
-// One letter per byte: t text, s inside a sequence, c end of a control
-// sequence, e end of a two-byte escape sequence.
-QByteArray classify(EscapeParser &parser, const QByteArray &bytes)
-{
-    QByteArray steps;
-    for (const char ch : bytes) {
-        switch (parser.step(static_cast<unsigned char>(ch))) {
-        case EscapeParser::Step::Text: steps.append('t'); break;
-        case EscapeParser::Step::Sequence: steps.append('s'); break;
-        case EscapeParser::Step::CsiEnd: steps.append('c'); break;
-        case EscapeParser::Step::EscapeEnd: steps.append('e'); break;
-        }
-    }
-    return steps;
-}
-
-} // namespace
 
 class EscapeParserTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void steps_data();
-    void steps();
-    void csiParameters_data();
-    void csiParameters();
-    void filter_data();
-    void filter();
-    void filterSplit_data();
-    void filterSplit();
+    void parse_data();
+    void parse();
 };
 
-void EscapeParserTest::steps_data()
+void EscapeParserTest::parse_data()
 {
-    QTest::addColumn<QByteArray>("input");
-    QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<QByteArray>("text");       // what the log keeps
+    // On a screen of 24 rows: "whole" or "region" (plain text scrolls the
+    // whole screen or not), where the plain tail begins, then where mode 47
+    // switched the alternate screen on (+) or off (-).
+    QTest::addColumn<QString>("scroll");
 
-    QTest::newRow("text and layout controls") << QByteArray("a\r\n\t\b") << QByteArray("ttttt");
-    QTest::newRow("UTF-8 is text") << QByteArray("\xc3\xa9\xe2\x82\xac") << QByteArray("ttttt");
-    QTest::newRow("BEL outside a string is text") << QByteArray("\x07x") << QByteArray("tt");
-    // CSI: parameters 0x30-0x3F and intermediates 0x20-0x2F continue it,
-    // any byte 0x40-0x7E ends it.
-    QTest::newRow("CSI with parameters") << QByteArray("\x1b[1;31mx") << QByteArray("ssssssct");
-    QTest::newRow("CSI lowest final @") << QByteArray("\x1b[@x") << QByteArray("ssct");
-    QTest::newRow("CSI highest final ~") << QByteArray("\x1b[5~x") << QByteArray("sssct");
-    QTest::newRow("CSI private marker") << QByteArray("\x1b[?1049hx") << QByteArray("sssssssct");
-    QTest::newRow("CSI intermediate space") << QByteArray("\x1b[2 qx") << QByteArray("ssssct");
-    QTest::newRow("CSI soft reset") << QByteArray("\x1b[!px") << QByteArray("sssct");
-    QTest::newRow("CSI text after DEL inside") << QByteArray("\x1b[\x7fmx") << QByteArray("sssct");
-    QTest::newRow("CSI restarted by ESC") << QByteArray("\x1b[1\x1b[2mx") << QByteArray("ssssssct");
-    QTest::newRow("CSI ended by ESC c") << QByteArray("\x1b[1\x1b" "cx") << QByteArray("sssset");
-    // Strings: everything up to BEL or ESC \ belongs to the sequence.
-    QTest::newRow("OSC ended by BEL") << QByteArray("\x1b]0;t m\x07x") << QByteArray("sssssssst");
-    QTest::newRow("OSC ended by ESC backslash") << QByteArray("\x1b]0;t\x1b\\x") << QByteArray("ssssssst");
-    QTest::newRow("OSC holds letters that end a CSI") << QByteArray("\x1b]2;mHq\x07x") << QByteArray("sssssssst");
-    QTest::newRow("OSC with a lone ESC inside") << QByteArray("\x1b]0;a\x1b" "b\x07x") << QByteArray("sssssssst");
-    QTest::newRow("DCS") << QByteArray("\x1bPq#0\x1b\\x") << QByteArray("ssssssst");
-    QTest::newRow("APC") << QByteArray("\x1b_G\x1b\\x") << QByteArray("ssssst");
-    QTest::newRow("PM") << QByteArray("\x1b^p\x07x") << QByteArray("sssst");
-    QTest::newRow("SOS") << QByteArray("\x1bXs\x07x") << QByteArray("sssst");
-    QTest::newRow("string then CSI") << QByteArray("\x1b]0;t\x07\x1b[mx") << QByteArray("ssssssssct");
+    // Controls end the plain tail, CR and LF excepted.
+    QTest::newRow("controls and UTF-8") << QByteArray("\x07\x00\x0e" "a\bb\tc\r\n\xc3\xa9\r\n", 14) << QByteArray("a\bb\tc\r\n\xc3\xa9\r\n") << QString("whole 7");
+    // CSI: parameters and intermediates continue it, any byte 0x40-0x7E
+    // ends it; an ESC inside starts a new sequence.
+    QTest::newRow("CSI") << QByteArray("\x1b[1;31ma\x1b[@b\x1b[5~c\x1b[?1049hd\x1b[2 qe\x1b[\x7fmf") << QByteArray("abcdef") << QString("whole 36");
+    QTest::newRow("CSI cut by ESC") << QByteArray("\x1b[1\x1b[2ma\x1b[1\x1b" "cb") << QByteArray("ab") << QString("whole 13");
+    // Strings: everything up to BEL or ESC \, letters that end a CSI and a
+    // lone ESC included.
+    QTest::newRow("strings") << QByteArray("\x1b]0;mHq\x07" "a\x1b]2;t\x1b\\b\x1b]0;a\x1b" "b\x07" "c\x1bPq#0\x1b\\d\x1b_G\x07" "e\x1b^p\x07" "f\x1bXs\x07g")
+        << QByteArray("abcdefg") << QString("whole 48");
     // Designations: ESC, an intermediate, then one byte that is not text.
-    QTest::newRow("designate G0") << QByteArray("\x1b(Bx") << QByteArray("ssst");
-    QTest::newRow("designate G1") << QByteArray("\x1b)0x") << QByteArray("ssst");
-    QTest::newRow("designate G2 and G3") << QByteArray("\x1b*A\x1b+Bx") << QByteArray("sssssst");
-    QTest::newRow("line attributes") << QByteArray("\x1b#8x") << QByteArray("ssst");
-    QTest::newRow("character set selection") << QByteArray("\x1b%Gx") << QByteArray("ssst");
-    QTest::newRow("designation of a letter that ends a CSI") << QByteArray("\x1b(mx") << QByteArray("ssst");
-    // Two-byte escape sequences.
-    QTest::newRow("full reset") << QByteArray("\x1b" "cx") << QByteArray("set");
-    QTest::newRow("save cursor") << QByteArray("\x1b" "7x") << QByteArray("set");
-    QTest::newRow("keypad mode") << QByteArray("\x1b=x") << QByteArray("set");
-    QTest::newRow("string terminator alone") << QByteArray("\x1b\\x") << QByteArray("set");
+    QTest::newRow("designations") << QByteArray("\x1b(0a\x1b)Bb\x1b*Ac\x1b+Bd\x1b#8e\x1b%Gf\x1b(mg") << QByteArray("abcdefg") << QString("whole 27");
+
+    QTest::newRow("top margin only") << QByteArray("\x1b[2r$ ") << QByteArray("$ ") << QString("region 4");
+    QTest::newRow("bottom margin above the last row") << QByteArray("\x1b[1;23r") << QByteArray() << QString("region 7");
+    QTest::newRow("margins of the whole screen") << QByteArray("\x1b[5;10r\x1b[1;24r") << QByteArray() << QString("whole 14");
+    QTest::newRow("margins without parameters") << QByteArray("\x1b[5;10r\x1b[1;2m\x1b[r") << QByteArray() << QString("whole 16");
+    QTest::newRow("a private r is not margins") << QByteArray("\x1b[5;10r\x1b[?1r") << QByteArray() << QString("region 12");
+    QTest::newRow("soft reset") << QByteArray("\x1b[5;10r\x1b[!p") << QByteArray() << QString("whole 11");
+    QTest::newRow("full reset") << QByteArray("\x1b[5;10r\x1b" "c") << QByteArray() << QString("whole 9");
+    QTest::newRow("left and right margins") << QByteArray("\x1b[?1;69h") << QByteArray() << QString("region 8");
+    QTest::newRow("mode 47, left and right margins off") << QByteArray("\x1b[?69ha\x1b[?47hb\x1b[?69;47l") << QByteArray("ab") << QString("whole 23 13+ 23-");
 }
 
-void EscapeParserTest::steps()
+void EscapeParserTest::parse()
 {
-    QFETCH(QByteArray, input);
-    QFETCH(QByteArray, expected);
-    EscapeParser parser;
-    QCOMPARE(classify(parser, input), expected);
-    // Split anywhere, the parser keeps its place between the pieces.
-    for (qsizetype cut = 1; cut < input.size(); ++cut) {
-        EscapeParser split;
-        QByteArray steps = classify(split, input.left(cut));
-        steps += classify(split, input.mid(cut));
-        QVERIFY2(steps == expected, qPrintable(QStringLiteral("cut at %1: %2").arg(cut).arg(QString::fromLatin1(steps))));
-    }
-    // A reset forgets a sequence left open.
-    EscapeParser interrupted;
-    classify(interrupted, QByteArray("\x1b]0;unterminated"));
-    interrupted.reset();
-    QCOMPARE(classify(interrupted, input), expected);
-}
-
-void EscapeParserTest::csiParameters_data()
-{
-    QTest::addColumn<QByteArray>("input");
-    QTest::addColumn<QByteArray>("parameters");
-
-    QTest::newRow("margins") << QByteArray("\x1b[5;10r") << QByteArray("5;10");
-    QTest::newRow("none") << QByteArray("\x1b[r") << QByteArray();
-    QTest::newRow("private mode") << QByteArray("\x1b[?69h") << QByteArray("?69");
-    QTest::newRow("intermediate") << QByteArray("\x1b[!p") << QByteArray("!");
-    QTest::newRow("previous sequence forgotten") << QByteArray("\x1b[1;2;3m\x1b[4H") << QByteArray("4");
-    QTest::newRow("restarted by ESC [") << QByteArray("\x1b[7\x1b[8m") << QByteArray("8");
-    QTest::newRow("kept to 64 bytes") << QByteArray("\x1b[" + QByteArray(100, '1') + "m") << QByteArray(64, '1');
-}
-
-void EscapeParserTest::csiParameters()
-{
-    QFETCH(QByteArray, input);
-    QFETCH(QByteArray, parameters);
-    EscapeParser parser;
-    EscapeParser::Step last = EscapeParser::Step::Text;
-    for (const char ch : input)
-        last = parser.step(static_cast<unsigned char>(ch));
-    QCOMPARE(last, EscapeParser::Step::CsiEnd);
-    QCOMPARE(parser.csiParameters(), parameters);
-}
-
-void EscapeParserTest::filter_data()
-{
-    QTest::addColumn<QByteArray>("input");
-    QTest::addColumn<QByteArray>("expected");
-
-    QTest::newRow("colours") << QByteArray("\x1b[1;31mred\x1b[0m plain\r\n") << QByteArray("red plain\r\n");
-    QTest::newRow("title") << QByteArray("\x1b]0;user@host: ~\x07$ ") << QByteArray("$ ");
-    QTest::newRow("title ended by ST") << QByteArray("a\x1b]2;t\x1b\\b") << QByteArray("ab");
-    QTest::newRow("character sets") << QByteArray("\x1b(0qqq\x1b(Bend") << QByteArray("qqqend");
-    QTest::newRow("layout controls kept") << QByteArray("a\tb\bc\r\n") << QByteArray("a\tb\bc\r\n");
-    QTest::newRow("other controls dropped") << QByteArray("a\x07\x00\x0e\x0f" "b", 6) << QByteArray("ab");
-    QTest::newRow("UTF-8 kept") << QByteArray("\xe2\x94\x80\x1b[K\xf0\x9f\x98\x80") << QByteArray("\xe2\x94\x80\xf0\x9f\x98\x80");
-    QTest::newRow("cursor save and keypad") << QByteArray("\x1b" "7x\x1b" "8\x1b=y") << QByteArray("xy");
-}
-
-void EscapeParserTest::filter()
-{
-    QFETCH(QByteArray, input);
-    QFETCH(QByteArray, expected);
-    EscapeFilter filter;
-    QCOMPARE(filter.filter(input), expected);
-}
-
-void EscapeParserTest::filterSplit_data()
-{
-    filter_data();
-}
-
-void EscapeParserTest::filterSplit()
-{
-    // A log receives output in reads of any size: a sequence cut between two
+    QFETCH(QByteArray, output);
+    QFETCH(QByteArray, text);
+    QFETCH(QString, scroll);
+    // A log receives output in reads of any size: a sequence cut between
     // reads must not leak its tail into the log.
-    QFETCH(QByteArray, input);
-    QFETCH(QByteArray, expected);
-    for (qsizetype first = 1; first < input.size(); ++first) {
-        for (qsizetype second = first; second < input.size(); ++second) {
-            EscapeFilter filter;
-            QByteArray out = filter.filter(input.left(first));
-            out += filter.filter(input.mid(first, second - first));
-            out += filter.filter(input.mid(second));
-            QVERIFY2(out == expected, qPrintable(QStringLiteral("cuts at %1 and %2").arg(first).arg(second)));
-        }
+    for (qsizetype cut = 0; cut <= output.size(); ++cut) {
+        EscapeFilter filter;
+        QByteArray out = filter.filter(output.left(cut));
+        out += filter.filter(output.mid(cut));
+        QVERIFY2(out == text, qPrintable(QStringLiteral("cut at %1").arg(cut)));
     }
+
+    ScrollTracker tracker(24);
+    const qsizetype plainFrom = tracker.scan(output);
+    QString seen = QStringLiteral("%1 %2").arg(tracker.wholeScreen() ? "whole" : "region").arg(plainFrom);
+    for (const ScrollTracker::AlternateSwitch &at : tracker.alternateSwitches())
+        seen += QStringLiteral(" %1%2").arg(at.end).arg(at.on ? '+' : '-');
+    QCOMPARE(seen, scroll);
+    // A reset forgets the margins and a sequence left open.
+    tracker.scan("\x1b[?69h\x1b[5;10r\x1b]0;open");
+    tracker.reset();
+    QVERIFY(tracker.scan("x") == 0 && tracker.wholeScreen() && tracker.alternateSwitches().isEmpty());
 }
 
 QTEST_APPLESS_MAIN(EscapeParserTest)
