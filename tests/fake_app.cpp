@@ -32,13 +32,6 @@ Reply Reply::error(const QString &message)
     return raw(QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
 }
 
-Reply Reply::raw(const QByteArray &bytes)
-{
-    Reply reply;
-    reply.bytes = bytes;
-    return reply;
-}
-
 FakeApp::FakeApp(QObject *parent)
     : QObject(parent)
     , m_token(QString::number(QRandomGenerator::global()->generate64(), 16))
@@ -51,42 +44,12 @@ FakeApp::FakeApp(QObject *parent)
     connect(&m_server, &QLocalServer::newConnection, this, &FakeApp::accept);
 }
 
-FakeApp::~FakeApp()
-{
-    m_server.close();
-}
-
-QString FakeApp::serverName() const
-{
-    return m_server.fullServerName();
-}
-
 QProcessEnvironment FakeApp::environment() const
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("MORVANE_SOCKET"), serverName());
+    environment.insert(QStringLiteral("MORVANE_SOCKET"), m_server.fullServerName());
     environment.insert(QStringLiteral("MORVANE_TOKEN"), m_token);
     return environment;
-}
-
-void FakeApp::answer(const QString &op, const QJsonValue &result)
-{
-    reply(op, Reply::ok(result));
-}
-
-void FakeApp::fail(const QString &op, const QString &message)
-{
-    reply(op, Reply::error(message));
-}
-
-QList<FakeApp::Request> FakeApp::requestsFor(const QString &op) const
-{
-    QList<Request> found;
-    for (const Request &request : requests) {
-        if (request.op() == op)
-            found.append(request);
-    }
-    return found;
 }
 
 void FakeApp::accept()
@@ -125,20 +88,9 @@ void FakeApp::serve(QLocalSocket *socket, const QByteArray &line)
         send(socket, Reply::error(QStringLiteral("Invalid token.")));
         return;
     }
-    const std::optional<Reply> chosen = replyFor(json);
-    send(socket, chosen ? *chosen
-                        : Reply::error(QStringLiteral("Unknown operation: ") + json.value(QStringLiteral("op")).toString()));
-}
-
-std::optional<Reply> FakeApp::replyFor(const QJsonObject &request)
-{
-    const QString op = request.value(QStringLiteral("op")).toString();
-    auto fixed = m_replies.constFind(op);
-    if (fixed != m_replies.constEnd())
-        return *fixed;
-    if (m_fallback)
-        return m_fallback(request);
-    return std::nullopt;
+    const QString op = json.value(QStringLiteral("op")).toString();
+    std::optional<Reply> chosen = m_replies.contains(op) ? m_replies.value(op) : m_fallback ? m_fallback(json) : std::nullopt;
+    send(socket, chosen ? *chosen : Reply::error(QStringLiteral("Unknown operation: ") + op));
 }
 
 void FakeApp::send(QLocalSocket *socket, const Reply &reply)
@@ -244,7 +196,7 @@ RunResult runScript(FakeApp *app, const QByteArray &script, const RunOptions &op
 {
     QTemporaryDir temporary;
     const QString directory = options.workingDirectory.isEmpty() ? temporary.path() : options.workingDirectory;
-    const QString path = directory + QLatin1Char('/') + options.scriptName;
+    const QString path = directory + QStringLiteral("/script.lua");
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(script) != script.size())
         qFatal("cannot write the test script %s", qPrintable(path));
