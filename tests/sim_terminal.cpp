@@ -32,6 +32,21 @@ QProcessEnvironment SimTerminal::environment(bool withTab) const
     return environment;
 }
 
+RunResult SimTerminal::run(const QByteArray &script, const QStringList &changes, const QStringList &arguments) const
+{
+    RunOptions options;
+    options.environment = environment();
+    for (const QString &change : changes) {
+        if (change.contains(QLatin1Char('=')))
+            options.environment.insert(change.section(QLatin1Char('='), 0, 0), change.section(QLatin1Char('='), 1));
+        else
+            options.environment.remove(change);
+    }
+    options.arguments = arguments;
+    options.timeoutMs = 20000;
+    return runScript(&m_app, script, options);
+}
+
 Reply SimTerminal::handle(const QJsonObject &request)
 {
     const QString op = request.value(QStringLiteral("op")).toString();

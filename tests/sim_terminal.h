@@ -33,6 +33,16 @@ struct SimTab {
     {
         streamEvents.append({afterStreams, [text](SimTab &tab) { tab.receive(text); }});
     }
+    // The session ends at this `info`, and what was still to come arrives with
+    // its end: a program's last words.
+    void endAfter(int afterInfos)
+    {
+        infoEvents.append({afterInfos, [](SimTab &tab) {
+                               tab.active = false;
+                               while (!tab.streamEvents.isEmpty())
+                                   tab.streamEvents.takeFirst().apply(tab);
+                           }});
+    }
 };
 
 class SimTerminal {
@@ -46,6 +56,10 @@ public:
     // The environment of a run: the app's, plus MORVANE_TAB=tab-1 unless
     // `withTab` is false.
     QProcessEnvironment environment(bool withTab = true) const;
+
+    // Runs `script` in that environment changed by `changes` (NAME=value
+    // sets, NAME unsets).
+    RunResult run(const QByteArray &script, const QStringList &changes = {}, const QStringList &arguments = {}) const;
 
 private:
     Reply handle(const QJsonObject &request);
