@@ -1,6 +1,5 @@
 #include "fake_app.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -121,22 +120,19 @@ void FakeApp::send(QLocalSocket *socket, const Reply &reply)
         return;
     }
     if (reply.chunk > 0) {
+        // A piece at every tick; the timer goes with the socket.
         auto offset = std::make_shared<qsizetype>(0);
-        auto step = std::make_shared<std::function<void()>>();
-        *step = [guard, offset, reply, finish, step] {
-            if (!guard)
-                return;
-            guard->write(reply.bytes.mid(*offset, reply.chunk));
-            guard->flush();
+        auto *timer = new QTimer(socket);
+        connect(timer, &QTimer::timeout, socket, [socket, timer, offset, reply, finish] {
+            socket->write(reply.bytes.mid(*offset, reply.chunk));
+            socket->flush();
             *offset += reply.chunk;
             if (*offset >= reply.bytes.size()) {
+                timer->stop();
                 finish();
-                step->operator=(nullptr); // break the self-reference
-                return;
             }
-            QTimer::singleShot(reply.pauseMs, guard, [step] { if (*step) (*step)(); });
-        };
-        (*step)();
+        });
+        timer->start(reply.pauseMs);
         return;
     }
     socket->write(reply.bytes);

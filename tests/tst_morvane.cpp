@@ -89,7 +89,8 @@ private Q_SLOTS:
             "session:Connect('prod') session:ConnectInTab({host = 'h', port = 22})", "",
             {R"({"op":"connect","profileId":"prod"})", R"({"op":"connect","profile":{"host":"h","port":22}})"});
         row("each tab object reads on from its own position", "p1$ p2$ ", "",
-            "local a, b = app:GetActiveTab(), app:GetActiveTab() a.Screen:Send('x') b.Screen:Send('y') show(rawequal(a.Screen, b.Screen), rawequal(a.Screen, a.Screen), "
+            "local a, b = app:GetActiveTab(), app:GetActiveTab() a.Screen:Send('x') b.Screen:Send('y') "
+            "show(rawequal(a.Screen, b.Screen), rawequal(a.Screen, a.Screen), "
             "a.Screen:ReadString('$ ', 1), a.Screen:ReadString('$ ', 1), b.Screen:ReadString('$ ', 1))",
             "false true p1 p2 p1\n");
 
@@ -168,25 +169,24 @@ private Q_SLOTS:
     }
 
     // The examples against the other side played by a shell on a
-    // pseudo-terminal under the host, dialogs answered from a file.
+    // pseudo-terminal under the host, dialogs answered from tests/data.
     void examplesOnHost_data()
     {
         QTest::addColumn<QString>("example");
         QTest::addColumn<QString>("program");
-        QTest::addColumn<QByteArray>("answers");
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("output");     // the file it names, else standard output
         QTest::addColumn<QByteArray>("expected");
-        QTest::newRow("login") << "login.lua"
+        QTest::newRow("login") << "login"
             << "printf 'host login: '; read user; printf 'Password: '; stty -echo; read password; stty echo; echo; "
                "if [ \"$password\" = secret ]; then PS1=\"$user@host:~$ \" exec sh -i; fi; echo 'Login incorrect'; sleep 30"
-            << QByteArray(R"({"dialog.prompt":["secret"]})") << QStringList{"alice", "echo one; echo two", "out.txt"}
+            << QStringList{"alice", "echo one; echo two", "out.txt"}
             << "out.txt" << QByteArray("one\ntwo\n");
-        QTest::newRow("bbs") << "bbs.lua"
+        QTest::newRow("bbs") << "bbs"
             << "printf '\\033[1;33mWelcome\\033[0m\\r\\nLogin: '; read user; printf 'Password: '; read password; stty -icanon; "
                "printf 'News\\r\\nPress any key to continue'; dd bs=1 count=1 >/dev/null 2>&1; "
                "printf '\\033[2J\\033[HMain Menu\\r\\n[M]essages\\r\\n[G]oodbye\\r\\n'; sleep 30"
-            << QByteArray(R"({"dialog.prompt":["sysop","secret"]})") << QStringList() << QString()
+            << QStringList() << QString()
             << QByteArray("Main Menu\n[M]essages\n[G]oodbye\n(1 pause answered)\n");
     }
 
@@ -194,19 +194,16 @@ private Q_SLOTS:
     {
         QFETCH(QString, example);
         QFETCH(QString, program);
-        QFETCH(QByteArray, answers);
         QFETCH(QStringList, arguments);
         QFETCH(QString, output);
         QFETCH(QByteArray, expected);
         QTemporaryDir directory;
-        QFile answersFile(directory.filePath(QStringLiteral("answers.json")));
-        QVERIFY(answersFile.open(QIODevice::WriteOnly) && answersFile.write(answers) == answers.size());
-        answersFile.close();
         QProcess host;
         host.setWorkingDirectory(directory.path());
-        host.start(QStringLiteral(MORVANE_HOST_PATH), QStringList{"--runner", runnerPath(), "--answers", answersFile.fileName(), "-c",
-                                                                  program, QStringLiteral(MORVANE_SOURCE_DIR "/examples/") + example}
-                                                          + arguments);
+        const QString source = QStringLiteral(MORVANE_SOURCE_DIR "/");
+        host.start(QStringLiteral(MORVANE_HOST_PATH), QStringList{"--runner", runnerPath(), "--answers",
+                                                                  source + "tests/data/" + example + "-answers.json", "-c", program,
+                                                                  source + "examples/" + example + ".lua"} + arguments);
         QVERIFY2(host.waitForFinished(60000), "the host did not finish");
         QVERIFY2(host.exitCode() == 0, host.readAllStandardError().constData());
         QByteArray produced = host.readAllStandardOutput();

@@ -1,7 +1,10 @@
 // The compatibility globals run as real scripts against the simulated
 // terminal, one table of scripts: where reading starts at load, the waits,
 // fetching, triggers, sending, the screen, dialogs, output and the end of
-// the connection.
+// the connection. Then the real captures in tests/data split at every
+// offset: escape sequences cut off at the end of a fetch are held back until
+// they are whole, so where the text was split never changes what the script
+// gets.
 #include "sim_terminal.h"
 
 #include <QtTest>
@@ -15,6 +18,49 @@ const QByteArray triggerHelpers =
     "local function note(...) local t = table.pack(...) for i = 1, t.n do t[i] = tostring(t[i]) end "
     "seen[#seen + 1] = table.concat(t, ',', 1, t.n) end "
     "local function fired() sleep(0.2) return table.concat(seen, '|') end ";
+
+// Splits a real capture at every character boundary into two fetches and
+// compares the pending text with that of one fetch; prints the first offsets
+// where they differ. The `stream` request is answered inside the script, so
+// one run covers every split: each split reloads the module for a fresh state.
+const char splitScript[] = R"lua(
+local native = __morvane_native
+local capture = assert(native.read_file(arg[1]))
+local encoding = arg[2]
+-- With no character beyond the BMP, a stream position counts characters.
+assert(not capture:find('[\240-\247]'), 'a character beyond the BMP')
+local units = assert(utf8.len(capture))
+local delivered
+native.rpc = function(request)
+  if request.op == 'info' then return {id = 'sim', streamEnd = 0, active = true} end
+  if request.op == 'config.get' then return {value = request.key == 'encoding' and encoding or nil} end
+  if request.op == 'stream' then
+    local text = capture:sub(utf8.offset(capture, request.position + 1), utf8.offset(capture, delivered + 1) - 1)
+    return {text = text, start = request.position, ['end'] = delivered}
+  end
+  error('unexpected request ' .. tostring(request.op))
+end
+local function pending_after(splits)
+  package.loaded.vantorix = nil
+  require('vantorix')
+  local pending
+  for _, at in ipairs(splits) do
+    delivered = at
+    pending = buffer()
+  end
+  return pending
+end
+local whole = pending_after({units})
+assert(units > 100 and #whole > 0, 'too short a capture')
+assert(not whole:find('[\0-\7\11\12\14-\31]'), 'control characters left')
+local differ = {}
+for at = 1, units - 1 do
+  if pending_after({at, units}) ~= whole then
+    differ[#differ + 1] = at
+  end
+end
+io.write(table.concat(differ, ',', 1, math.min(#differ, 10)))
+)lua";
 
 } // namespace
 
@@ -191,6 +237,28 @@ private Q_SLOTS:
         QVERIFY2(result.exitCode == 0, result.err.constData());
         QCOMPARE(result.out, expected.isEmpty() ? QByteArray() : expected + '\n');
         QCOMPARE(tab.sent.join('|'), sent);
+    }
+
+    void capturesSplitAnywhere_data()
+    {
+        QTest::addColumn<QString>("capture");
+        QTest::addColumn<QString>("encoding");
+        for (const char *name : {"bash-prompt-title", "less-page-quit", "ls-color", "top-two-frames", "vim-start-quit"})
+            QTest::newRow(name) << QString::fromLatin1(name) << QStringLiteral("UTF-8");
+        QTest::newRow("less-page-quit in CP437") << QStringLiteral("less-page-quit") << QStringLiteral("CP437");
+    }
+
+    void capturesSplitAnywhere()
+    {
+        QFETCH(QString, capture);
+        QFETCH(QString, encoding);
+        // The captures are valid UTF-8, so the text the application hands over
+        // is the file as it is.
+        RunOptions options;
+        options.arguments = QStringList{QStringLiteral(MORVANE_SOURCE_DIR "/tests/data/") + capture + QStringLiteral(".raw"), encoding};
+        const RunResult result = runScript(nullptr, splitScript, options);
+        QVERIFY2(result.exitCode == 0, result.err.constData());
+        QVERIFY2(result.out.isEmpty(), ("splits that changed the pending text at offsets " + result.out).constData());
     }
 };
 
