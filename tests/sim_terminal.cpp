@@ -24,15 +24,14 @@ SimTerminal::SimTerminal(FakeApp &app)
     m_app.setFallback([this](const QJsonObject &request) { return handle(request); });
 }
 
-QProcessEnvironment SimTerminal::environment(bool withTab) const
+QProcessEnvironment SimTerminal::environment() const
 {
     QProcessEnvironment environment = m_app.environment();
-    if (withTab)
-        environment.insert(QStringLiteral("MORVANE_TAB"), QStringLiteral("tab-1"));
+    environment.insert(QStringLiteral("MORVANE_TAB"), QStringLiteral("tab-1"));
     return environment;
 }
 
-RunResult SimTerminal::run(const QByteArray &script, const QStringList &changes, const QStringList &arguments) const
+RunResult SimTerminal::run(const QByteArray &script, const QStringList &changes) const
 {
     RunOptions options;
     options.environment = environment();
@@ -42,7 +41,6 @@ RunResult SimTerminal::run(const QByteArray &script, const QStringList &changes,
         else
             options.environment.remove(change);
     }
-    options.arguments = arguments;
     options.timeoutMs = 20000;
     return runScript(&m_app, script, options);
 }

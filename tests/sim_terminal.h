@@ -53,13 +53,12 @@ public:
 
     SimTab &tab() { return m_tab; }
 
-    // The environment of a run: the app's, plus MORVANE_TAB=tab-1 unless
-    // `withTab` is false.
-    QProcessEnvironment environment(bool withTab = true) const;
+    // The environment of a run: the app's, plus MORVANE_TAB=tab-1.
+    QProcessEnvironment environment() const;
 
     // Runs `script` in that environment changed by `changes` (NAME=value
     // sets, NAME unsets).
-    RunResult run(const QByteArray &script, const QStringList &changes = {}, const QStringList &arguments = {}) const;
+    RunResult run(const QByteArray &script, const QStringList &changes = {}) const;
 
 private:
     Reply handle(const QJsonObject &request);

@@ -73,8 +73,6 @@ private Q_SLOTS:
         row("script tab from the environment", "", "", scriptTab, "[tab-1] true true\n", {"-"});
         row("script tab asked for", "", "", scriptTab, "[tab-1] true true\n", {R"({"op":"info","tab":"active"})"}, {"MORVANE_TAB"});
         row("script tab set but empty", "", "", scriptTab, "[] true true\n", {"-"}, {"MORVANE_TAB="});
-        row("a failed request in a method names the module's line", "", "", "show(pcall(function() tab:Close() end))",
-            "false morvane.lua:N: MorvaneError: Tab is gone\n");
         row("rpc fills in the caller's table", "", "",
             "local values = {x = 1, tab = 'stale'} show(#m.rpc('tabs', nil, values).tabs, values.op, values.tab, values.x)",
             "1 tabs nil 1\n");
@@ -139,7 +137,6 @@ private Q_SLOTS:
         FakeApp app;
         SimTerminal sim(app);
         app.answer(QStringLiteral("tabs"), QJsonObject{{"tabs", QJsonArray{QJsonObject{{"id", "tab-1"}}}}});
-        app.fail(QStringLiteral("close"), QStringLiteral("Tab is gone"));
         // With an end among the events the arrival waits for it.
         sim.tab().arriveAfter(events.contains(QLatin1String("end")) ? 1000 : 0, arrival);
         for (const QString &event : events.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
@@ -153,7 +150,7 @@ private Q_SLOTS:
                                                  t.column = 9;
                                              }});
         }
-        const RunResult result = sim.run(preamble + script + '\n', environment, {QStringLiteral("first"), QStringLiteral("second")});
+        const RunResult result = sim.run(preamble + script + '\n', environment);
         QVERIFY2(result.finished && result.exitCode == 0, qPrintable(result.errText()));
         QCOMPARE(result.outText(), expected);
         QStringList sent;

@@ -83,23 +83,22 @@ private Q_SLOTS:
         const auto no = QStringList();
 
         // "old" was received before the script started: what the first fetch
-        // brings shows where reading began.
-        row("reading starts at the end", {"new"}, "print(buffer())", "new");
+        // brings shows where reading began (at the end, unless told).
         row("without a tab, the active tab", {"new"}, "print(buffer())", "new", "", -1, {"MORVANE_TAB"});
         row("stream start in the middle", {"new"}, "print(buffer())", "ldnew", "", -1, {"MORVANE_STREAM_START=1"});
         row("stream start not a number", {"new"}, "print(buffer())", "new", "", -1, {"MORVANE_STREAM_START=soon"});
 
-        row("index of the string found", {"login: "}, "show(expect('pass', 'login:'))", R"(2, "login:")");
+        row("index found, a table of strings, ties to the first listed", {"login: yes ab"},
+            "show(expect('pass', 'login:')) show(expect({'no', 'yes'}, 1)) show(expect('a', 'ab'), buffer())",
+            "2, \"login:\"\n2, \"yes\"\n1, \"b\"");
         row("earliest start, plain text, before and the rest", {"xx a+b second first"},
             "show(expect('first', 'a+b'), before, matched, buffer())", R"(2, "xx ", "a+b", " second first")");
-        row("tie goes to the first listed", {"ab"}, "show(expect('a', 'ab'), buffer())", R"(1, "b")");
-        row("one table of strings and a time-out", {"yes"}, "show(expect({'no', 'yes'}, 1))", R"(2, "yes")");
         row("a time-out keeps before and matched", {"one"}, "expect('o') show(expect('zz', 0.05)) show(before, matched, buffer())",
             "nil, \"timeout\"\n\"\", \"o\", \"ne\"");
         row("set_timeout is the default", no, "set_timeout(0.05) show(expect('zz'))", R"(nil, "timeout")");
         // The text comes after the default time-out of 0.01 s: these wait for it.
-        row("time-out false has no deadline", {"", "x"}, "set_timeout(0.01) show(expect('x', false))", R"(1, "x")");
-        row("negative time-out has no deadline", {"", "x"}, "set_timeout(0.01) show(expect('x', -1))", R"(1, "x")");
+        row("time-outs false and negative have no deadline", {"", "x", "y"},
+            "set_timeout(0.01) show(expect('x', false), expect('y', -1))", R"(1, 1, "y")");
         row("time-out 0 and set_timeout(nil) have none", {"", "x", "y"},
             "set_timeout(0.01) set_timeout(nil) show(expect('x'), expect('y', 0))", R"(1, 1, "y")");
         row("no string to expect", no,
@@ -109,8 +108,8 @@ private Q_SLOTS:
         row("Lua pattern with captures", {"id 42-ab."}, "show(expect_pattern('(%d+)-(%a+)'))", R"(1, "42-ab", "42", "ab")");
         // After an earlier expect used part of the text, a pattern sees only the
         // rest: position captures count from there, "^" and a frontier match at its start.
-        row("position capture after earlier use", {"abcd"}, "expect('a') show(expect_pattern('c()'))", R"(1, "c", 3)");
-        row("anchor and frontier after earlier use", {"abc"}, "expect('a') show(expect_pattern('^%f[%a]b()'))", R"(1, "b", 2)");
+        row("anchor, frontier and position captures after earlier use", {"abcd"},
+            "expect('a') show(expect_pattern('^%f[%a]b()')) show(expect_pattern('d()'))", "1, \"b\", 2\n1, \"d\", 3");
         row("regex caret is the start of what is pending", {"xy"}, "expect('x') show(expect_regex('^y'))", R"(1, "y")");
         row("must_expect passes results, raises for the caller's line", {"ok"},
             "show(must_expect('ok')) show((select(2, pcall(function() must_expect('zz', 0.05) end)):gsub('^.*/', '')))",
