@@ -139,11 +139,6 @@ void FakeApp::send(QLocalSocket *socket, const Reply &reply)
     finish();
 }
 
-QString runnerPath()
-{
-    return QStringLiteral(MORVANE_LUA_PATH);
-}
-
 namespace {
 
 RunResult runProcess(const QStringList &arguments, const RunOptions &options, FakeApp *app,

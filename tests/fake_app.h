@@ -90,7 +90,10 @@ struct RunOptions {
 };
 
 // Path of the morvane-lua binary under test.
-QString runnerPath();
+inline QString runnerPath()
+{
+    return QStringLiteral(MORVANE_LUA_PATH);
+}
 
 // Writes `script` to a file and runs the runner on it, serving `app` (may be
 // null) while it runs.
