@@ -154,18 +154,12 @@ RunResult runProcess(const QStringList &arguments, const RunOptions &options, Fa
         process.setProcessEnvironment(app->environment());
     QEventLoop loop;
     QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
-    QObject::connect(&process, &QProcess::errorOccurred, &loop, [&loop](QProcess::ProcessError error) {
-        if (error == QProcess::FailedToStart)
-            loop.quit();
-    });
-    QTimer limit;
-    limit.setSingleShot(true);
-    QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QTimer::singleShot(options.timeoutMs, &loop, &QEventLoop::quit);
     QElapsedTimer clock;
     clock.start();
     process.start();
-    limit.start(options.timeoutMs);
-    if (process.state() != QProcess::NotRunning || process.error() != QProcess::FailedToStart)
+    // The application is served while the loop runs.
+    if (process.waitForStarted())
         loop.exec();
     RunResult result;
     result.elapsedMs = clock.elapsed();
