@@ -5,7 +5,6 @@
 #include "sim_terminal.h"
 
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -148,11 +147,8 @@ private Q_SLOTS:
         QVERIFY2(result.finished && result.exitCode == 0, qPrintable(result.errText()));
         QCOMPARE(result.outText(), expected);
         QStringList sent;
-        for (const FakeApp::Request &request : app.requests) {
-            QJsonObject json = request.json;
-            json.remove(QStringLiteral("token"));
-            sent.append(QString::fromUtf8(QJsonDocument(json).toJson(QJsonDocument::Compact)));
-        }
+        for (const FakeApp::Request &request : app.requests)
+            sent.append(QString::fromUtf8(request.raw).remove(",\"token\":\"" + app.token() + '"'));
         if (!wire.isEmpty())
             QCOMPARE(sent, wire);
     }
