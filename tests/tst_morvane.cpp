@@ -4,7 +4,6 @@
 // them; and the examples against real programs under morvane-host.
 #include "sim_terminal.h"
 
-#include <QJsonArray>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -69,9 +68,6 @@ private Q_SLOTS:
         const char *scriptTab = "show('[' .. tab.id .. ']', rawequal(app.Screen, screen), rawequal(app:GetScriptTab(), tab))";
         row("script tab asked for", "", "", scriptTab, "[tab-1] true true\n", {}, {"MORVANE_TAB"});
         row("script tab set but empty", "", "", scriptTab, "[] true true\n", {}, {"MORVANE_TAB="});
-        row("rpc fills in the caller's table", "", "",
-            "local values = {x = 1, tab = 'stale'} show(#m.rpc('tabs', nil, values).tabs, values.op, values.tab, values.x)",
-            "1 tabs nil 1\n");
         row("sends: the position once, keys, bytes", "", "",
             "screen:Send('a') screen:SendKeys('x{ENTER}{HOME}{enter}{{TAB}}%1') screen:SendBytes('\\0\\255')", "",
             {R"({"op":"info","tab":"tab-1"})", R"({"op":"send","tab":"tab-1","text":"a"})",
@@ -129,7 +125,6 @@ private Q_SLOTS:
         QFETCH(QStringList, environment);
         FakeApp app;
         SimTerminal sim(app);
-        app.answer(QStringLiteral("tabs"), QJsonObject{{"tabs", QJsonArray{QJsonObject{{"id", "tab-1"}}}}});
         // With an end among the events the arrival waits for it.
         sim.tab().arriveAfter(events.contains(QLatin1String("end")) ? 1000 : 0, arrival);
         for (const QString &event : events.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
