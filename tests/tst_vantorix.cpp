@@ -83,8 +83,8 @@ private Q_SLOTS:
 
         // "old" was received before the script started: what the first fetch
         // brings shows where reading began (at the end, unless told).
-        row("without a tab, the active tab", {"new"}, "print(buffer())", "new", "", -1, {"MORVANE_TAB"});
-        row("stream start in the middle", {"new"}, "print(buffer())", "ldnew", "", -1, {"MORVANE_STREAM_START=1"});
+        row("the active tab without a tab, stream start in the middle", {"new"}, "print(buffer())", "ldnew", "", -1,
+            {"MORVANE_TAB", "MORVANE_STREAM_START=1"});
 
         row("index found, a table of strings, ties to the first listed", {"login: yes ab"},
             "show(expect('pass', 'login:')) show(expect({'no', 'yes'}, 1)) show(expect('a', 'ab'), buffer())",
@@ -116,9 +116,8 @@ private Q_SLOTS:
             "\"one\", \"\", \"two\", \"three\"\nnil, \"timeout\"\n\"rest\"");
         // Text at the 4th and 7th fetch restarts the quiet period each time, even
         // though stripping leaves nothing of it.
-        row("text restarts the quiet period", {"", "\033[0m", "\033[0m"}, "local t = now() show(quiet(0.2), now() - t >= 0.3)",
-            "true, true");
-        row("quiet longer than its time-out", no, "show(quiet(5, 0.2))", R"(nil, "timeout")");
+        row("text restarts the quiet period, quiet longer than its time-out", {"", "\033[0m", "\033[0m"},
+            "local t = now() show(quiet(0.2), now() - t >= 0.3, quiet(5, 0.2))", R"(true, true, nil, "timeout")");
         // Only nil takes the default: false is no number of seconds.
         row("sleep keeps fetching, nil and NaN do not wait", {"", "during"},
             "local t = now() sleep() sleep(0/0) sleep(-1) local quick = now() - t sleep(0.15) "
