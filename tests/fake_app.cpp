@@ -27,8 +27,7 @@ Reply Reply::ok(const QJsonValue &result)
 
 Reply Reply::error(const QString &message)
 {
-    const QJsonObject object{{QStringLiteral("ok"), false}, {QStringLiteral("error"), message}};
-    return raw(QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
+    return raw(QJsonDocument(QJsonObject{{"ok", false}, {"error", message}}).toJson(QJsonDocument::Compact) + '\n');
 }
 
 FakeApp::FakeApp(QObject *parent)
@@ -145,8 +144,6 @@ RunResult runProcess(const QStringList &arguments, const RunOptions &options, Fa
                      const QString &workingDirectory)
 {
     QProcess process;
-    process.setProgram(runnerPath());
-    process.setArguments(arguments);
     process.setWorkingDirectory(workingDirectory);
     if (!options.environment.isEmpty())
         process.setProcessEnvironment(options.environment);
@@ -157,7 +154,7 @@ RunResult runProcess(const QStringList &arguments, const RunOptions &options, Fa
     QTimer::singleShot(options.timeoutMs, &loop, &QEventLoop::quit);
     QElapsedTimer clock;
     clock.start();
-    process.start();
+    process.start(runnerPath(), arguments);
     // The application is served while the loop runs.
     if (process.waitForStarted())
         loop.exec();

@@ -18,7 +18,7 @@ struct SimTab {
     bool active = true;        // session running
     bool locked = false;
     QStringList rows = QStringList(24, QString());
-    int row = 1, column = 1;   // cursor, 1-based
+    int row = 3, column = 7;   // cursor, 1-based, somewhere in the middle
     QJsonObject options;       // config.get
     QList<QByteArray> sent;    // bytes of every send and send.bytes, in order
     int streamRequests = 0;    // `stream` requests served so far

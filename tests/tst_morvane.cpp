@@ -36,33 +36,30 @@ private Q_SLOTS:
         QTest::addColumn<QString>("expected");    // standard output
         QTest::addColumn<QStringList>("wire");    // the requests without the token; empty: not checked
         QTest::addColumn<QStringList>("environment");  // NAME=value to set, NAME to unset
-        const auto row = [](const char *name, const char *arrival, const char *events, const char *script,
-                            const char *expected, const QStringList &wire = {}, const QStringList &environment = {}) {
-            QTest::newRow(name) << QString::fromUtf8(arrival) << QString::fromLatin1(events) << QByteArray(script)
-                                << QString::fromUtf8(expected) << wire << environment;
+        const auto row = [](const char *name, const char *arrival, const char *events, const QByteArray &script,
+                            const QString &expected, const QStringList &wire = {}, const QStringList &environment = {}) {
+            QTest::newRow(name) << QString::fromUtf8(arrival) << QString::fromLatin1(events) << script << expected << wire << environment;
         };
         // A statement that raises `message` for the script's own line.
-        const auto check = [](const char *name, const QByteArray &statement, const QString &message, const char *events = "") {
-            QTest::newRow(name) << QString() << QString::fromLatin1(events) << "show(pcall(function() " + statement + " end))"
-                                << QStringLiteral("false script.lua:6: %1\n").arg(message) << QStringList() << QStringList();
+        const auto check = [&row](const char *name, const QByteArray &statement, const QString &message, const char *events = "") {
+            row(name, "", events, "show(pcall(function() " + statement + " end))", QStringLiteral("false script.lua:6: %1\n").arg(message));
         };
-        const QString timeout = QStringLiteral("Timeout must be finite and nonnegative");
+        const char *timeout = "Timeout must be finite and nonnegative";
 
-        check("empty prompt", "screen:WaitForString('')", QStringLiteral("Prompt strings must not be empty"));
-        check("no prompt", "screen:WaitForStrings({})", QStringLiteral("Provide one or more prompt strings"));
+        check("empty prompt", "screen:WaitForString('')", "Prompt strings must not be empty");
+        check("no prompt", "screen:WaitForStrings({})", "Provide one or more prompt strings");
         check("string time-out", "screen:ReadString('x', '5')", timeout);
         check("NaN time-out", "screen:WaitForStrings('x', 0/0)", timeout);
         check("negative cursor time-out", "screen:WaitForCursor(-0.5)", timeout);
-        check("Send a number", "screen:Send(5)", QStringLiteral("Send requires a UTF-8 string"));
+        check("Send a number", "screen:Send(5)", "Send requires a UTF-8 string");
         check("SendBytes to a closed session", "session:Disconnect() screen:SendBytes('x')",
-              QStringLiteral("MorvaneError: Session is not connected"));
-        check("IgnoreCase a number", "screen.IgnoreCase = 1", QStringLiteral("IgnoreCase requires a boolean"));
-        check("tab id is read-only", "tab.id = 'tab-9'", QStringLiteral("Unknown or read-only property: id"));
+              "MorvaneError: Session is not connected");
+        check("IgnoreCase a number", "screen.IgnoreCase = 1", "IgnoreCase requires a boolean");
+        check("tab id is read-only", "tab.id = 'tab-9'", "Unknown or read-only property: id");
         check("GetArg past the end", "app.Arguments:GetArg(app.Arguments.Count)",
-              QStringLiteral("Script argument index is out of range (zero-based)"));
-        check("failed request", "m.rpc('info', 'tab-9')", QStringLiteral("MorvaneError: No such tab: tab-9"));
-        check("read_file of a missing file", "m.read_file('missing.txt')",
-              QStringLiteral("MorvaneError: No such file or directory"));
+              "Script argument index is out of range (zero-based)");
+        check("failed request", "m.rpc('info', 'tab-9')", "MorvaneError: No such tab: tab-9");
+        check("read_file of a missing file", "m.read_file('missing.txt')", "MorvaneError: No such file or directory");
 
         // The script's tab comes from MORVANE_TAB, else the active tab is asked for; it is kept.
         const char *scriptTab = "show('[' .. tab.id .. ']', rawequal(app.Screen, screen), rawequal(app:GetScriptTab(), tab))";
@@ -103,12 +100,11 @@ private Q_SLOTS:
         row("a prompt that comes as the session ends", "final$ ", "2:end",
             "show(screen:WaitForString('$ ', 5), screen.MatchIndex)", "true 1\n");
         check("the session ends during a prompt wait", "screen:ReadString('$ ', 0)",
-              QStringLiteral("MorvaneError: Session disconnected while waiting for a prompt"), "2:end");
+              "MorvaneError: Session disconnected while waiting for a prompt", "2:end");
         row("cursor moves, then stays", "", "3:move", "show(screen:WaitForCursor(5), screen:WaitForCursor(0.05))", "true false\n");
         // A lock comes with a cursor move in the same update: the lock is looked at first.
-        check("locked during a cursor wait", "screen:WaitForCursor()", QStringLiteral("MorvaneError: Session is locked"), "3:lock");
-        check("the session ends during a cursor wait", "screen:WaitForCursor()", QStringLiteral("MorvaneError: Session disconnected"),
-              "2:end");
+        check("locked during a cursor wait", "screen:WaitForCursor()", "MorvaneError: Session is locked", "3:lock");
+        check("the session ends during a cursor wait", "screen:WaitForCursor()", "MorvaneError: Session disconnected", "2:end");
         row("a cursor wait's deadline before the session", "", "0:end", "show(screen:WaitForCursor(1e-9))", "false\n");
         row("a cursor move as the session ends", "", "2:end 3:move", "show(screen:WaitForCursor())", "true\n");
     }
@@ -150,35 +146,30 @@ private Q_SLOTS:
     // pseudo-terminal under the host, dialogs answered from tests/data.
     void examplesOnHost_data()
     {
-        QTest::addColumn<QString>("example");
-        QTest::addColumn<QString>("program");
-        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("run");      // the example, the program in its tab, the example's arguments
         QTest::addColumn<QByteArray>("expected");  // standard output
-        QTest::newRow("login") << "login"
-            << "printf 'host login: '; read user; printf 'Password: '; stty -echo; read password; stty echo; echo; "
-               "if [ \"$password\" = secret ]; then PS1=\"$user@host:~$ \" exec sh -i; fi; echo 'Login incorrect'; sleep 30"
-            << QStringList{"alice", "echo one; echo two", "out.txt"}
-            << QByteArray("Saved the output of \"echo one; echo two\" (8 bytes) to out.txt\n");
-        QTest::newRow("bbs") << "bbs"
-            << "printf '\\033[1;33mWelcome\\033[0m\\r\\nLogin: '; read user; printf 'Password: '; read password; stty -icanon; "
-               "printf 'News\\r\\nPress any key to continue'; dd bs=1 count=1 >/dev/null 2>&1; "
-               "printf '\\033[2J\\033[HMain Menu\\r\\n[M]essages\\r\\n[G]oodbye\\r\\n'; sleep 30"
-            << QStringList() << QByteArray("Main Menu\n[M]essages\n[G]oodbye\n(1 pause answered)\n");
+        QTest::newRow("login") << QStringList{"login",
+            "printf 'host login: '; read user; printf 'Password: '; stty -echo; read password; stty echo; echo; "
+            "if [ \"$password\" = secret ]; then PS1=\"$user@host:~$ \" exec sh -i; fi; echo 'Login incorrect'; sleep 30",
+            "alice", "echo one; echo two", "out.txt"} << QByteArray("Saved the output of \"echo one; echo two\" (8 bytes) to out.txt\n");
+        QTest::newRow("bbs") << QStringList{"bbs",
+            "printf '\\033[1;33mWelcome\\033[0m\\r\\nLogin: '; read user; printf 'Password: '; read password; stty -icanon; "
+            "printf 'News\\r\\nPress any key to continue'; dd bs=1 count=1 >/dev/null 2>&1; "
+            "printf '\\033[2J\\033[HMain Menu\\r\\n[M]essages\\r\\n[G]oodbye\\r\\n'; sleep 30"}
+            << QByteArray("Main Menu\n[M]essages\n[G]oodbye\n(1 pause answered)\n");
     }
 
     void examplesOnHost()
     {
-        QFETCH(QString, example);
-        QFETCH(QString, program);
-        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, run);
         QFETCH(QByteArray, expected);
         QTemporaryDir directory;
         QProcess host;
         host.setWorkingDirectory(directory.path());
         const QString source = QStringLiteral(MORVANE_SOURCE_DIR "/");
         host.start(QStringLiteral(MORVANE_HOST_PATH), QStringList{"--runner", runnerPath(), "--answers",
-                                                                  source + "tests/data/" + example + "-answers.json", "-c", program,
-                                                                  source + "examples/" + example + ".lua"} + arguments);
+                                                                  source + "tests/data/" + run[0] + "-answers.json", "-c", run[1],
+                                                                  source + "examples/" + run[0] + ".lua"} + run.mid(2));
         QVERIFY2(host.waitForFinished(60000), "the host did not finish");
         QVERIFY2(host.exitCode() == 0, host.readAllStandardError().constData());
         QCOMPARE(host.readAllStandardOutput(), expected);

@@ -79,7 +79,6 @@ private Q_SLOTS:
                             const QByteArray &sent = QByteArray(), int endsAt = -1, const QStringList &environment = {}) {
             QTest::newRow(name) << arrivals << endsAt << script << expected << sent << environment;
         };
-        const auto no = QStringList();
 
         // "old" was received before the script started: what the first fetch
         // brings shows where reading began (at the end, unless told).
@@ -141,24 +140,24 @@ private Q_SLOTS:
 
         // The tab uses CP437: sends still go out as given.
         // sendln goes through the current send and returns nothing.
-        row("send and sendln", no,
+        row("send and sendln", {},
             "send() send('') send('a', 1, 'b') sendln() sendln('ls', ' -l') send('\\0\\255\\226\\148\\128') "
             "local real = send send = function(s) real('<' .. s .. '>') return 1 end real(select('#', sendln('x')))",
             "", QByteArray("a1b|\r|ls -l\r|\0\xff\xe2\x94\x80|<x\r>|0", 25));
-        row("screen rows, size and cursor", no,
+        row("screen rows, size and cursor", {},
             "show(screen(0), screen(25), screen('2'), screen(0/0), screen(2), screen(24)) show(screen_size()) show(cursor())",
             "nil, nil, nil, nil, \"  \\196menu\", \"\"\n80, 24\n7, 3");
-        row("print is log", no, "log(true, nil) print(1, 'x', 2.5) print() show(waitfor == expect, now == __morvane_native.now)",
+        row("print is log", {}, "log(true, nil) print(1, 'x', 2.5) print() show(waitfor == expect, now == __morvane_native.now)",
             "true nil\n1 x 2.5\n\ntrue, true");
-        row("bbs from the tab's settings", no, "show(bbs.name, bbs.address, bbs.port, bbs.user, bbs.conn_type, bbs.password) "
-            "show(script_path == arg[0])", "\"Board\", \"bbs.example\", 2323, \"sysop\", \"telnet\", nil\ntrue");
+        row("bbs from the tab's settings", {}, "show(bbs.name, bbs.address, bbs.port, bbs.user, bbs.conn_type, script_path == arg[0])",
+            R"("Board", "bbs.example", 2323, "sysop", "telnet", true)");
         // regex.match gives the whole match when there are no groups, else the groups.
-        row("regex helpers", no, "show(regex.match('x1y22', '\\\\d+', 3), regex.match('abc', 'z')) show(regex.match('k=v', '(\\\\w)=(\\\\w)'))",
+        row("regex helpers", {}, "show(regex.match('x1y22', '\\\\d+', 3), regex.match('abc', 'z')) show(regex.match('k=v', '(\\\\w)=(\\\\w)'))",
             "\"22\", nil\n\"k\", \"v\"");
 
         // Answers added to the table after loading count, a replacement table does
         // not; once they are used up the dialogs are shown.
-        row("pre-set answers held by reference, then the dialogs", no,
+        row("pre-set answers held by reference, then the dialogs", {},
             "vantorix_answers = {input = {'', '', false}, confirm = {1}} local answers = vantorix_answers local _ = now "
             "answers.input[4] = 'given' answers.confirm[2] = false vantorix_answers = {confirm = {false}} "
             "show(input('N', 'dflt'), input('N'), input('N'), input('N'), confirm('a'), confirm('b')) "
@@ -191,14 +190,14 @@ private Q_SLOTS:
             "expect('|') sleep(0.2) show(#buffer())", "799999");
 
         // The session ends at the third `info`; the rest of the text comes with its end.
-        row("wait reports the end, connected ends the script", no,
+        row("wait reports the end, connected ends the script", {},
             "show(connected()) show(expect('never')) show(connected()) show('not reached')",
             "true\nnil, \"disconnected\"\nConnection closed - script stopped.", "", 2);
         row("last fetch completes the match", {"", "bye"}, "show(expect('bye')) show(connected()) show('not reached')",
             "1, \"bye\"\nConnection closed - script stopped.", "", 2);
         row("idle returns, then sleep ends the script", {"", "last words"}, "idle() show(buffer()) sleep(0) show('not reached')",
             "\"last words\"\nConnection closed - script stopped.", "", 2);
-        row("disconnect, then quit", no, "disconnect() show(connected()) quit() show('not reached')", "false");
+        row("disconnect, then quit", {}, "disconnect() show(connected()) quit() show('not reached')", "false");
     }
 
     void scripts()
@@ -218,8 +217,6 @@ private Q_SLOTS:
         if (endsAt >= 0)
             tab.endAfter(endsAt);
         tab.rows[1] = QStringLiteral("  \u2500menu \t ");
-        tab.row = 3;
-        tab.column = 7;
         tab.options = QJsonObject{{"encoding", "CP437"}, {"name", "Board"},    {"host", "bbs.example"},
                                   {"username", "sysop"},  {"protocol", "telnet"}, {"port", "2323"}};
         const RunResult result = sim.run(withShow(triggerHelpers + script), environment);
@@ -234,7 +231,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("encoding");
         for (const char *name : {"bash-prompt-title", "less-page-quit", "ls-color", "top-two-frames", "vim-start-quit"})
             QTest::newRow(name) << QString::fromLatin1(name) << QStringLiteral("UTF-8");
-        QTest::newRow("less-page-quit in CP437") << QStringLiteral("less-page-quit") << QStringLiteral("CP437");
     }
 
     void capturesSplitAnywhere()
