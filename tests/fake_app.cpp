@@ -1,6 +1,5 @@
 #include "fake_app.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -28,15 +27,7 @@ Reply Reply::ok(const QJsonValue &result)
 
 Reply Reply::error(const QString &message)
 {
-    const QJsonObject object{{QStringLiteral("ok"), false}, {QStringLiteral("error"), message}};
-    return raw(QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
-}
-
-Reply Reply::raw(const QByteArray &bytes)
-{
-    Reply reply;
-    reply.bytes = bytes;
-    return reply;
+    return raw(QJsonDocument(QJsonObject{{"ok", false}, {"error", message}}).toJson(QJsonDocument::Compact) + '\n');
 }
 
 FakeApp::FakeApp(QObject *parent)
@@ -51,42 +42,12 @@ FakeApp::FakeApp(QObject *parent)
     connect(&m_server, &QLocalServer::newConnection, this, &FakeApp::accept);
 }
 
-FakeApp::~FakeApp()
-{
-    m_server.close();
-}
-
-QString FakeApp::serverName() const
-{
-    return m_server.fullServerName();
-}
-
 QProcessEnvironment FakeApp::environment() const
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("MORVANE_SOCKET"), serverName());
+    environment.insert(QStringLiteral("MORVANE_SOCKET"), m_server.fullServerName());
     environment.insert(QStringLiteral("MORVANE_TOKEN"), m_token);
     return environment;
-}
-
-void FakeApp::answer(const QString &op, const QJsonValue &result)
-{
-    reply(op, Reply::ok(result));
-}
-
-void FakeApp::fail(const QString &op, const QString &message)
-{
-    reply(op, Reply::error(message));
-}
-
-QList<FakeApp::Request> FakeApp::requestsFor(const QString &op) const
-{
-    QList<Request> found;
-    for (const Request &request : requests) {
-        if (request.op() == op)
-            found.append(request);
-    }
-    return found;
 }
 
 void FakeApp::accept()
@@ -125,20 +86,9 @@ void FakeApp::serve(QLocalSocket *socket, const QByteArray &line)
         send(socket, Reply::error(QStringLiteral("Invalid token.")));
         return;
     }
-    const std::optional<Reply> chosen = replyFor(json);
-    send(socket, chosen ? *chosen
-                        : Reply::error(QStringLiteral("Unknown operation: ") + json.value(QStringLiteral("op")).toString()));
-}
-
-std::optional<Reply> FakeApp::replyFor(const QJsonObject &request)
-{
-    const QString op = request.value(QStringLiteral("op")).toString();
-    auto fixed = m_replies.constFind(op);
-    if (fixed != m_replies.constEnd())
-        return *fixed;
-    if (m_fallback)
-        return m_fallback(request);
-    return std::nullopt;
+    const QString op = json.value(QStringLiteral("op")).toString();
+    std::optional<Reply> chosen = m_replies.contains(op) ? m_replies.value(op) : m_fallback ? m_fallback(json) : std::nullopt;
+    send(socket, chosen ? *chosen : Reply::error(QStringLiteral("Unknown operation: ") + op));
 }
 
 void FakeApp::send(QLocalSocket *socket, const Reply &reply)
@@ -169,31 +119,23 @@ void FakeApp::send(QLocalSocket *socket, const Reply &reply)
         return;
     }
     if (reply.chunk > 0) {
+        // A piece at every tick; the timer goes with the socket.
         auto offset = std::make_shared<qsizetype>(0);
-        auto step = std::make_shared<std::function<void()>>();
-        *step = [guard, offset, reply, finish, step] {
-            if (!guard)
-                return;
-            guard->write(reply.bytes.mid(*offset, reply.chunk));
-            guard->flush();
+        auto *timer = new QTimer(socket);
+        connect(timer, &QTimer::timeout, socket, [socket, timer, offset, reply, finish] {
+            socket->write(reply.bytes.mid(*offset, reply.chunk));
+            socket->flush();
             *offset += reply.chunk;
             if (*offset >= reply.bytes.size()) {
+                timer->stop();
                 finish();
-                step->operator=(nullptr); // break the self-reference
-                return;
             }
-            QTimer::singleShot(reply.pauseMs, guard, [step] { if (*step) (*step)(); });
-        };
-        (*step)();
+        });
+        timer->start(reply.pauseMs);
         return;
     }
     socket->write(reply.bytes);
     finish();
-}
-
-QString runnerPath()
-{
-    return QStringLiteral(MORVANE_LUA_PATH);
 }
 
 namespace {
@@ -202,8 +144,6 @@ RunResult runProcess(const QStringList &arguments, const RunOptions &options, Fa
                      const QString &workingDirectory)
 {
     QProcess process;
-    process.setProgram(runnerPath());
-    process.setArguments(arguments);
     process.setWorkingDirectory(workingDirectory);
     if (!options.environment.isEmpty())
         process.setProcessEnvironment(options.environment);
@@ -211,18 +151,12 @@ RunResult runProcess(const QStringList &arguments, const RunOptions &options, Fa
         process.setProcessEnvironment(app->environment());
     QEventLoop loop;
     QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
-    QObject::connect(&process, &QProcess::errorOccurred, &loop, [&loop](QProcess::ProcessError error) {
-        if (error == QProcess::FailedToStart)
-            loop.quit();
-    });
-    QTimer limit;
-    limit.setSingleShot(true);
-    QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QTimer::singleShot(options.timeoutMs, &loop, &QEventLoop::quit);
     QElapsedTimer clock;
     clock.start();
-    process.start();
-    limit.start(options.timeoutMs);
-    if (process.state() != QProcess::NotRunning || process.error() != QProcess::FailedToStart)
+    process.start(runnerPath(), arguments);
+    // The application is served while the loop runs.
+    if (process.waitForStarted())
         loop.exec();
     RunResult result;
     result.elapsedMs = clock.elapsed();
@@ -244,7 +178,7 @@ RunResult runScript(FakeApp *app, const QByteArray &script, const RunOptions &op
 {
     QTemporaryDir temporary;
     const QString directory = options.workingDirectory.isEmpty() ? temporary.path() : options.workingDirectory;
-    const QString path = directory + QLatin1Char('/') + options.scriptName;
+    const QString path = directory + QStringLiteral("/script.lua");
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(script) != script.size())
         qFatal("cannot write the test script %s", qPrintable(path));

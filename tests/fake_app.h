@@ -26,7 +26,7 @@ struct Reply {
 
     static Reply ok(const QJsonValue &result = QJsonValue::Undefined);
     static Reply error(const QString &message);
-    static Reply raw(const QByteArray &bytes);
+    static Reply raw(const QByteArray &bytes) { return Reply{bytes}; }
 };
 
 // Decides the reply to one parsed request; nullopt passes it on.
@@ -37,28 +37,24 @@ public:
     struct Request {
         QByteArray raw;     // the line as received, without its line feed
         QJsonObject json;   // parsed (empty when the line was not a JSON object)
-        QString op() const { return json.value(QStringLiteral("op")).toString(); }
     };
 
     explicit FakeApp(QObject *parent = nullptr);
-    ~FakeApp() override;
 
-    QString serverName() const;
     QString token() const { return m_token; }
     // MORVANE_SOCKET and MORVANE_TOKEN on top of the test's own environment.
     QProcessEnvironment environment() const;
 
     // Answers for an operation: a fixed result, an error or a raw reply.
-    void answer(const QString &op, const QJsonValue &result);
-    void fail(const QString &op, const QString &message);
+    void answer(const QString &op, const QJsonValue &result) { reply(op, Reply::ok(result)); }
+    void fail(const QString &op, const QString &message) { reply(op, Reply::error(message)); }
     void reply(const QString &op, const Reply &reply) { m_replies.insert(op, reply); }
     // Asked for every request that no table entry took: the seam for the
     // simulated terminal. Without one, such requests get an error reply.
     void setFallback(Handler handler) { m_fallback = std::move(handler); }
 
-    QList<Request> requests;                              // every request, in order
-    QList<Request> requestsFor(const QString &op) const;  // those with this op
-    int connections = 0;                                  // connections accepted
+    QList<Request> requests;  // every request, in order
+    int connections = 0;      // connections accepted
 
     // When set, every connection gets this reply at once and its request is
     // never read (a hostile or broken application).
@@ -68,7 +64,6 @@ private:
     void accept();
     void serve(class QLocalSocket *socket, const QByteArray &line);
     void send(class QLocalSocket *socket, const Reply &reply);
-    std::optional<Reply> replyFor(const QJsonObject &request);
 
     QLocalServer m_server;
     QString m_token;
@@ -92,11 +87,13 @@ struct RunOptions {
     QProcessEnvironment environment;   // empty: the app's (or the test's) environment
     QString workingDirectory;          // empty: a fresh temporary directory
     int timeoutMs = 30000;
-    QString scriptName = QStringLiteral("script.lua");
 };
 
 // Path of the morvane-lua binary under test.
-QString runnerPath();
+inline QString runnerPath()
+{
+    return QStringLiteral(MORVANE_LUA_PATH);
+}
 
 // Writes `script` to a file and runs the runner on it, serving `app` (may be
 // null) while it runs.

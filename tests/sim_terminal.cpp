@@ -1,13 +1,8 @@
 #include "sim_terminal.h"
 
-#include <QJsonArray>
-
 namespace {
 
-QString field(const QJsonObject &request, const char *name)
-{
-    return request.value(QLatin1String(name)).toString();
-}
+const QStringList tabOperations{"info", "stream", "send", "send.bytes", "screen.region", "config.get", "disconnect"};
 
 // Applies, in order, the events that are due once `served` requests of their
 // kind have been answered.
@@ -26,130 +21,68 @@ void applyDue(QList<SimTab::Event> &events, int served, SimTab &tab)
 SimTerminal::SimTerminal(FakeApp &app)
     : m_app(app)
 {
-    addTab(QStringLiteral("tab-1"));
     m_app.setFallback([this](const QJsonObject &request) { return handle(request); });
 }
 
-SimTab &SimTerminal::tab(const QString &id)
-{
-    auto found = m_tabs.find(id);
-    if (found == m_tabs.end())
-        qFatal("no simulated tab %s", qPrintable(id));
-    return *found;
-}
-
-SimTab &SimTerminal::addTab(const QString &id)
-{
-    SimTab &tab = m_tabs[id];
-    tab.id = id;
-    m_order.append(id);
-    return tab;
-}
-
-QProcessEnvironment SimTerminal::environment(bool withTab) const
+QProcessEnvironment SimTerminal::environment() const
 {
     QProcessEnvironment environment = m_app.environment();
-    if (withTab)
-        environment.insert(QStringLiteral("MORVANE_TAB"), QStringLiteral("tab-1"));
+    environment.insert(QStringLiteral("MORVANE_TAB"), QStringLiteral("tab-1"));
     return environment;
 }
 
-std::optional<Reply> SimTerminal::handle(const QJsonObject &request)
+RunResult SimTerminal::run(const QByteArray &script, const QStringList &changes) const
 {
-    const QString op = field(request, "op");
-    auto override = m_overrides.constFind(op);
-    if (override != m_overrides.constEnd()) {
-        if (std::optional<Reply> chosen = (*override)(request))
-            return chosen;
+    RunOptions options;
+    options.environment = environment();
+    for (const QString &change : changes) {
+        if (change.contains(QLatin1Char('=')))
+            options.environment.insert(change.section(QLatin1Char('='), 0, 0), change.section(QLatin1Char('='), 1));
+        else
+            options.environment.remove(change);
     }
-    if (op.startsWith(QLatin1String("dialog."))) {
-        QList<QJsonObject> &queued = dialogReplies[op];
-        const QJsonObject accepted{{QStringLiteral("button"), QStringLiteral("OK")}, {QStringLiteral("yes"), true},
-                                   {QStringLiteral("text"), field(request, "default")}, {QStringLiteral("cancelled"), false}};
-        return Reply::ok(queued.isEmpty() ? accepted : queued.takeFirst());
-    }
-    if (op == QLatin1String("tabs")) {
-        QJsonArray tabs;
-        for (const QString &id : m_order)
-            tabs.append(QJsonObject{{QStringLiteral("id"), id}});
-        return Reply::ok(QJsonObject{{QStringLiteral("tabs"), tabs}});
-    }
-    if (op == QLatin1String("connect")) {
-        SimTab &tab = addTab(QStringLiteral("tab-%1").arg(m_nextTab++));
-        return Reply::ok(QJsonObject{{QStringLiteral("id"), tab.id}});
-    }
-    if (!request.contains(QStringLiteral("tab")))
-        return Reply::ok(QJsonObject{});
-    QString id = field(request, "tab");
-    if (op == QLatin1String("info") && id == QLatin1String("active"))
-        id = activeTab;
-    auto found = m_tabs.find(id);
-    if (found == m_tabs.end())
-        return Reply::error(QStringLiteral("No such tab: ") + id);
-    return tabOperation(*found, op, request);
+    options.timeoutMs = 20000;
+    return runScript(&m_app, script, options);
 }
 
-Reply SimTerminal::tabOperation(SimTab &tab, const QString &op, const QJsonObject &request)
+Reply SimTerminal::handle(const QJsonObject &request)
 {
+    const QString op = request.value(QStringLiteral("op")).toString();
+    const QString id = request.value(QStringLiteral("tab")).toString();
+    const auto number = [&request](const char *name) { return request.value(QLatin1String(name)).toInt(); };
+    SimTab &tab = m_tab;
+    // The user types the message back, or "***" for a password; an empty
+    // message is cancelled.
+    if (op.startsWith(QLatin1String("dialog."))) {
+        const QString message = request.value("message").toString();
+        return Reply::ok(QJsonObject{{"text", request.value("password").toBool() ? QStringLiteral("***") : message},
+                                     {"cancelled", message.isEmpty()}, {"yes", true}, {"button", "OK"}});
+    }
+    if (!tabOperations.contains(op))
+        return Reply::ok(QJsonObject{});
+    if (id != QLatin1String("tab-1") && !(op == QLatin1String("info") && id == QLatin1String("active")))
+        return Reply::error(QStringLiteral("No such tab: ") + id);
     if (op == QLatin1String("info")) {
         applyDue(tab.infoEvents, tab.infoRequests++, tab);
-        QJsonObject info{
-            {QStringLiteral("id"), tab.id},
-            {QStringLiteral("streamEnd"), double(tab.stream.size())},
-            {QStringLiteral("active"), tab.active},
-            {QStringLiteral("locked"), tab.locked},
-            {QStringLiteral("row"), tab.row},
-            {QStringLiteral("column"), tab.column},
-            {QStringLiteral("rows"), int(tab.rows.size())},
-            {QStringLiteral("columns"), 80},
-            {QStringLiteral("connected"), tab.connected},
-            {QStringLiteral("caption"), QStringLiteral("Tab")},
-            {QStringLiteral("status"), QStringLiteral("Connected")},
-            {QStringLiteral("logging"), false},
-        };
-        if (!tab.profileId.isEmpty())
-            info.insert(QStringLiteral("profileId"), tab.profileId);
-        return Reply::ok(info);
+        return Reply::ok(QJsonObject{{"id", "tab-1"}, {"streamEnd", double(tab.stream.size())}, {"active", tab.active},
+                                     {"connected", tab.active}, {"locked", tab.locked}, {"row", tab.row},
+                                     {"column", tab.column}, {"rows", int(tab.rows.size())}, {"columns", 80}});
     }
     if (op == QLatin1String("stream")) {
         applyDue(tab.streamEvents, tab.streamRequests++, tab);
-        qint64 position = qint64(request.value(QStringLiteral("position")).toDouble());
-        const bool truncated = position < tab.held;
-        position = qBound<qint64>(tab.held, position, tab.stream.size());
-        return Reply::ok(QJsonObject{
-            {QStringLiteral("text"), tab.stream.mid(position)},
-            {QStringLiteral("start"), double(position)},
-            {QStringLiteral("end"), double(tab.stream.size())},
-            {QStringLiteral("truncated"), truncated},
-        });
+        const qint64 position = qBound<qint64>(0, qint64(request.value("position").toDouble()), tab.stream.size());
+        return Reply::ok(QJsonObject{{"text", tab.stream.mid(position)}, {"start", double(position)},
+                                     {"end", double(tab.stream.size())}});
     }
     if (op == QLatin1String("send") || op == QLatin1String("send.bytes")) {
-        tab.sent.append(op == QLatin1String("send") ? field(request, "text").toUtf8()
-                                                     : QByteArray::fromBase64(field(request, "base64").toLatin1()));
-        return Reply::ok(QJsonObject{{QStringLiteral("sent"), tab.active && tab.connected}});
+        tab.sent.append(op == QLatin1String("send") ? request.value("text").toString().toUtf8()
+                                                     : QByteArray::fromBase64(request.value("base64").toString().toLatin1()));
+        return Reply::ok(QJsonObject{{"sent", tab.active}});
     }
-    if (op == QLatin1String("screen.region")) {
-        const auto number = [&request](const char *name) { return request.value(QLatin1String(name)).toInt(); };
-        QStringList lines;
-        for (int row = qMax(1, number("top")); row <= qMin(int(tab.rows.size()), number("bottom")); ++row)
-            lines.append(tab.rows.at(row - 1).mid(number("left") - 1, qMax(0, number("right") - number("left") + 1)));
-        return Reply::ok(QJsonObject{{QStringLiteral("text"), lines.join(QLatin1Char('\n'))}});
-    }
+    if (op == QLatin1String("screen.region"))
+        return Reply::ok(QJsonObject{{"text", tab.rows.mid(number("top") - 1, number("bottom") - number("top") + 1).join('\n')}});
     if (op == QLatin1String("config.get"))
-        return Reply::ok(QJsonObject{{QStringLiteral("value"), tab.options.value(field(request, "key"))}});
-    if (op == QLatin1String("config.set"))
-        tab.options.insert(field(request, "key"), request.value(QStringLiteral("value")));
-    if (op == QLatin1String("clone")) {
-        const QString profileId = tab.profileId;
-        SimTab &copy = addTab(QStringLiteral("tab-%1").arg(m_nextTab++));
-        copy.profileId = profileId;
-        return Reply::ok(QJsonObject{{QStringLiteral("id"), copy.id}});
-    }
-    if (op == QLatin1String("disconnect"))
-        tab.active = tab.connected = false;
-    if (op == QLatin1String("close")) {
-        m_order.removeAll(tab.id);
-        m_tabs.remove(QString(tab.id)); // a copy: the id goes away with the tab
-    }
+        return Reply::ok(QJsonObject{{"value", tab.options.value(request.value("key").toString())}});
+    tab.active = false; // disconnect
     return Reply::ok(QJsonObject{});
 }

@@ -1,56 +1,64 @@
 // The compatibility globals run as real scripts against the simulated
-// terminal: loading, the waits, triggers, sending, the screen, dialogs,
-// output and the end of the connection.
+// terminal, one table of scripts: where reading starts at load, the waits,
+// fetching, triggers, sending, the screen, dialogs, output and the end of
+// the connection. Then the real captures in tests/data split at every
+// offset: escape sequences cut off at the end of a fetch are held back until
+// they are whole, so where the text was split never changes what the script
+// gets.
 #include "sim_terminal.h"
 
-#include <QElapsedTimer>
-#include <QJsonArray>
 #include <QtTest>
 
 namespace {
 
-// One simulated terminal and the runs made against it.
-struct Rig {
-    FakeApp app;
-    SimTerminal sim{app};
+// Before each script of the table: `note` records a trigger's arguments and
+// `fired` lets the triggers run for a while, then tells what they saw.
+const QByteArray triggerHelpers =
+    "local seen = {} "
+    "local function note(...) local t = table.pack(...) for i = 1, t.n do t[i] = tostring(t[i]) end "
+    "seen[#seen + 1] = table.concat(t, ',', 1, t.n) end "
+    "local function fired() sleep(0.2) return table.concat(seen, '|') end ";
 
-    SimTab &tab() { return sim.tab(); }
-
-    RunResult run(const QByteArray &script, bool withTab = true, const QString &streamStart = QString())
-    {
-        RunOptions options;
-        options.environment = sim.environment(withTab);
-        if (!withTab)
-            options.environment.remove(QStringLiteral("MORVANE_TAB"));
-        options.environment.remove(QStringLiteral("MORVANE_STREAM_START"));
-        if (!streamStart.isNull())
-            options.environment.insert(QStringLiteral("MORVANE_STREAM_START"), streamStart);
-        options.timeoutMs = 20000;
-        return runScript(&app, withShow(script), options);
-    }
-
-    // Standard output of a run that must succeed.
-    QByteArray output(const QByteArray &script)
-    {
-        const RunResult result = run(script);
-        if (result.exitCode != 0)
-            qWarning("script failed (%d): %s", result.exitCode, result.err.constData());
-        return result.out;
-    }
-
-    // Every request as "op tab [key]".
-    QStringList requestLog() const
-    {
-        QStringList lines;
-        for (const FakeApp::Request &request : app.requests) {
-            QString line = request.op() + QLatin1Char(' ') + request.json.value(QStringLiteral("tab")).toString();
-            if (request.json.contains(QStringLiteral("key")))
-                line += QLatin1Char(' ') + request.json.value(QStringLiteral("key")).toString();
-            lines.append(line.trimmed());
-        }
-        return lines;
-    }
-};
+// Splits a real capture at every character boundary into two fetches and
+// compares the pending text with that of one fetch; prints the first offsets
+// where they differ. The `stream` request is answered inside the script, so
+// one run covers every split: each split reloads the module for a fresh state.
+const char splitScript[] = R"lua(
+local native = __morvane_native
+local capture = assert(native.read_file(arg[1]))
+-- With no character beyond the BMP, a stream position counts characters.
+assert(not capture:find('[\240-\247]'), 'a character beyond the BMP')
+local units = assert(utf8.len(capture))
+local delivered
+native.rpc = function(request)
+  if request.op == 'info' then return {id = 'sim', streamEnd = 0, active = true} end
+  if request.op == 'config.get' then return {} end  -- no option set: UTF-8
+  if request.op == 'stream' then
+    local text = capture:sub(utf8.offset(capture, request.position + 1), utf8.offset(capture, delivered + 1) - 1)
+    return {text = text, start = request.position, ['end'] = delivered}
+  end
+  error('unexpected request ' .. tostring(request.op))
+end
+-- What is pending once the capture came in two fetches, split at `at`.
+local function pending_after(at)
+  package.loaded.vantorix = nil
+  require('vantorix')
+  delivered = at
+  buffer()
+  delivered = units
+  return buffer()
+end
+local whole = pending_after(units)
+assert(units > 100 and #whole > 0, 'too short a capture')
+assert(not whole:find('[\0-\7\11\12\14-\31]'), 'control characters left')
+local differ = {}
+for at = 1, units - 1 do
+  if pending_after(at) ~= whole then
+    differ[#differ + 1] = at
+  end
+end
+io.write(table.concat(differ, ',', 1, math.min(#differ, 10)))
+)lua";
 
 } // namespace
 
@@ -58,543 +66,181 @@ class Vantorix : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void loading_data()
+    void scripts_data()
     {
-        QTest::addColumn<bool>("withTab");
-        QTest::addColumn<QString>("streamStart");
-        QTest::addColumn<QStringList>("infos");   // the info requests at load
-        QTest::addColumn<QByteArray>("seen");
-        // What the first fetch brings shows where reading began: "old" was
-        // received before the script started.
-        QTest::newRow("tab from environment") << true << QString() << QStringList{"info tab-1"} << QByteArray("\"new\"");
-        QTest::newRow("active tab asked for") << false << QString() << QStringList{"info active", "info tab-1"}
-                                              << QByteArray("\"new\"");
-        QTest::newRow("stream start in the middle") << true << QStringLiteral("1") << QStringList{} << QByteArray("\"ldnew\"");
-        QTest::newRow("stream start not a number") << true << QStringLiteral("soon") << QStringList{"info tab-1"}
-                                                   << QByteArray("\"new\"");
-    }
-
-    void loading()
-    {
-        QFETCH(bool, withTab);
-        QFETCH(QString, streamStart);
-        QFETCH(QStringList, infos);
-        QFETCH(QByteArray, seen);
-
-        Rig rig;
-        rig.tab().receive(QStringLiteral("old"));
-        rig.tab().arriveAfter(0, QStringLiteral("new"));
-        // Loading sends its requests before the first line of the script runs.
-        const RunResult result = rig.run("local loaded = require('vantorix') show(loaded.loaded) show(buffer())",
-                                         withTab, streamStart);
-        QCOMPARE(result.exitCode, 0);
-        QCOMPARE(result.out, "true\n" + seen + '\n');
-        const QStringList requests = rig.requestLog();
-        QCOMPARE(requests.filter(QRegularExpression("^info")), infos);
-        QCOMPARE(requests.last(), QStringLiteral("stream tab-1"));
-        QCOMPARE(requests.filter(QStringLiteral("stream")).size(), 1);
-    }
-
-    void globals()
-    {
-        Rig rig;
-        // Before loading print is Lua's own. Reading one name loads everything:
-        // before and matched start as nil, print is log, now is the native
-        // clock, and the loader's result is {loaded = true}. quit ends the
-        // script at once; disconnect is sent every time.
-        const RunResult result = rig.run(
-            "print('a', 'b') before = 'x' local b = matched "
-            "show(b, before, print == log, waitfor == expect, now == __morvane_native.now, package.loaded.vantorix.loaded) "
-            "show(next(package.loaded.vantorix, next(package.loaded.vantorix))) "
-            "print(1, nil, 'x', 2.5) print() log(true, nil) print(setmetatable({}, {__tostring = function() return 'T' end})) "
-            "disconnect() show(connected()) quit() show('not reached')");
-        QCOMPARE(result.exitCode, 0);
-        QCOMPARE(result.out, QByteArray("a\tb\nnil, nil, true, true, true, true\nnil\n1 nil x 2.5\n\ntrue nil\nT\nfalse\n"));
-        QCOMPARE(rig.app.requestsFor(QStringLiteral("disconnect")).size(), 2);
-    }
-
-    void expectForms_data()
-    {
-        QTest::addColumn<QString>("received");
+        QTest::addColumn<QStringList>("arrivals");  // the i-th arrives at the (3i+1)-th fetch
+        QTest::addColumn<int>("endsAt");            // at this `info` the session ends and the rest arrives; -1: never
         QTest::addColumn<QByteArray>("script");
-        QTest::addColumn<QByteArray>("expected");
+        QTest::addColumn<QByteArray>("expected");   // standard output
+        QTest::addColumn<QByteArray>("sent");       // every send, joined by "|"
+        QTest::addColumn<QStringList>("environment");  // NAME=value to set, NAME to unset
+        const auto row = [](const char *name, const QStringList &arrivals, const QByteArray &script, const QByteArray &expected,
+                            const QByteArray &sent = QByteArray(), int endsAt = -1, const QStringList &environment = {}) {
+            QTest::newRow(name) << arrivals << endsAt << script << expected << sent << environment;
+        };
 
-        QTest::newRow("plain, index and text")
-            << QStringLiteral("login: ") << QByteArray("show(expect('pass', 'login:'))") << QByteArray("2, \"login:\"");
-        QTest::newRow("plain text is not a pattern")
-            << QStringLiteral("a.b a+b") << QByteArray("local i, m = expect('a+b') show(i, m, before)") << QByteArray("1, \"a+b\", \"a.b \"");
-        QTest::newRow("earliest start wins")
-            << QStringLiteral("xx second first") << QByteArray("show(expect('first', 'second'))") << QByteArray("2, \"second\"");
-        QTest::newRow("tie goes to the first listed")
-            << QStringLiteral("ab") << QByteArray("local i, m = expect('a', 'ab') show(i, m, buffer())") << QByteArray("1, \"a\", \"b\"");
-        QTest::newRow("one table of strings")
-            << QStringLiteral("yes") << QByteArray("show(expect({'no', 'yes'}, 1))") << QByteArray("2, \"yes\"");
-        QTest::newRow("before, matched and what is left")
-            << QStringLiteral("say hello world") << QByteArray("expect('hello') show(before, matched, buffer())")
-            << QByteArray("\"say \", \"hello\", \" world\"");
-        QTest::newRow("second expect starts after the first match")
-            << QStringLiteral("a1 a2") << QByteArray("expect('a') local i, m = expect('a') show(i, m, before)") << QByteArray("1, \"a\", \"1 \"");
-        QTest::newRow("time-out as last argument")
-            << QStringLiteral("abc") << QByteArray("local i, m = expect('zz', 0.05) show(i, m, buffer())") << QByteArray("nil, \"timeout\", \"abc\"");
-        QTest::newRow("set_timeout is the default")
-            << QStringLiteral("") << QByteArray("set_timeout(0.05) show(expect('zz'))") << QByteArray("nil, \"timeout\"");
-        QTest::newRow("failed expect keeps before")
-            << QStringLiteral("one") << QByteArray("expect('o') expect('zz', 0.05) show(before, matched)")
-            << QByteArray("\"\", \"o\"");
-        QTest::newRow("no string: a number, a nil, an empty table")
-            << QStringLiteral("") << QByteArray("local function why(...) local ok, e = pcall(expect, ...) return ok, e:match('^vantorix.lua:%d+: (.*)') end "
-                                                "show(why(5)) show(why(nil)) show(why({}, false))")
-            << QByteArray("false, \"expect needs at least one string\"\n" "false, \"expect needs at least one string\"\n"
-                          "false, \"expect needs at least one string\"");
-        QTest::newRow("a trailing nil adds no string")
-            << QStringLiteral("ab") << QByteArray("show(expect('b', nil))") << QByteArray("1, \"b\"");
-        QTest::newRow("Lua pattern with captures")
-            << QStringLiteral("id 42-ab.") << QByteArray("show(expect_pattern('(%d+)-(%a+)'))") << QByteArray("1, \"42-ab\", \"42\", \"ab\"");
+        // "old" was received before the script started: what the first fetch
+        // brings shows where reading began (at the end, unless told).
+        row("the active tab without a tab, stream start in the middle", {"new"}, "print(buffer())", "ldnew", "", -1,
+            {"MORVANE_TAB", "MORVANE_STREAM_START=1"});
+
+        row("index found, a table of strings, ties to the first listed", {"login: yes ab"},
+            "show(expect('pass', 'login:')) show(expect({'no', 'yes'}, 1)) show(expect('a', 'ab'), buffer())",
+            "2, \"login:\"\n2, \"yes\"\n1, \"b\"");
+        row("earliest start, plain text, before and the rest", {"xx a+b second first"},
+            "show(expect('first', 'a+b'), before, matched, buffer())", R"(2, "xx ", "a+b", " second first")");
+        row("set_timeout is the default, a time-out keeps before and matched", {"one"},
+            "set_timeout(0.05) expect('o') show(expect('zz')) show(before, matched, buffer())", "nil, \"timeout\"\n\"\", \"o\", \"ne\"");
+        // The text comes after the default time-out of 0.01 s: these wait for it.
+        row("time-outs false and negative have no deadline", {"", "x", "y"},
+            "set_timeout(0.01) show(expect('x', false), expect('y', -1))", R"(1, 1, "y")");
+        row("time-out 0 and set_timeout(nil) have none", {"", "x", "y"},
+            "set_timeout(0.01) set_timeout(nil) show(expect('x'), expect('y', 0))", R"(1, 1, "y")");
+        row("no string to expect; a trailing nil adds none", {"ab"},
+            "local function why(...) return select(2, pcall(expect, ...)):gsub('^%S+: ', '') end show(expect('b', nil)) "
+            "show(why(5), why(nil) == why(5), why({}, false) == why(5))", "1, \"b\"\n\"expect needs at least one string\", true, true");
+        row("Lua pattern with captures", {"id 42-ab."}, "show(expect_pattern('(%d+)-(%a+)'))", R"(1, "42-ab", "42", "ab")");
         // After an earlier expect used part of the text, a pattern sees only the
-        // rest: "^" and a frontier match at its start, position captures count
-        // from there.
-        QTest::newRow("position capture after earlier use")
-            << QStringLiteral("abcd") << QByteArray("expect('a') show(expect_pattern('c()'))") << QByteArray("1, \"c\", 3");
-        QTest::newRow("anchor and frontier after earlier use")
-            << QStringLiteral("abc") << QByteArray("expect('a') show(expect_pattern('^%f[%a]b()', 1))") << QByteArray("1, \"b\", 2");
-        QTest::newRow("regex with a group that took no part")
-            << QStringLiteral("b") << QByteArray("show(expect_regex('(a)|(b)'))") << QByteArray("1, \"b\", false, \"b\"");
-        QTest::newRow("regex caret is the start of what is pending")
-            << QStringLiteral("xy") << QByteArray("expect('x') show(expect_regex('^y'))") << QByteArray("1, \"y\"");
-        QTest::newRow("regex earliest of several")
-            << QStringLiteral("v2 v1") << QByteArray("show(expect_regex('v1', 'v\\\\d'))") << QByteArray("2, \"v2\"");
-        QTest::newRow("bad regex raises")
-            << QStringLiteral("x") << QByteArray("local ok, e = pcall(expect_regex, '(') show(ok, e:match('bad regex %(') ~= nil)")
-            << QByteArray("false, true");
-        QTest::newRow("must_expect passes results, raises on time-out")
-            << QStringLiteral("ok") << QByteArray("show(must_expect('ok')) show(pcall(must_expect, 'zz', 0.05))")
-            << QByteArray("1, \"ok\"\nfalse, \"must_expect: timeout\"");
-        QTest::newRow("must_expect error names the caller's line")
-            << QStringLiteral("") << QByteArray("local ok, e = pcall(function() must_expect('zz', 0.05) end) show(e)")
-            << QByteArray("\"script.lua:1: must_expect: timeout\"");
-        QTest::newRow("must_expect calls the current expect")
-            << QStringLiteral("") << QByteArray("local _ = now expect = function() return nil, 7 end show(pcall(must_expect, 'x'))")
-            << QByteArray("false, \"must_expect: 7\"");
-    }
-
-    void expectForms()
-    {
-        QFETCH(QString, received);
-        QFETCH(QByteArray, script);
-        QFETCH(QByteArray, expected);
-
-        Rig rig;
-        rig.tab().arriveAfter(0, received);
-        // An error position names the script by its absolute path; keep the
-        // file name only.
-        QString out = QString::fromUtf8(rig.output(script));
-        out.replace(QRegularExpression(QStringLiteral("\"[^\"]*/script\\.lua:")), QStringLiteral("\"script.lua:"));
-        QCOMPARE(out, QString::fromUtf8(expected + '\n'));
-    }
-
-    void expectWaitsForArrival_data()
-    {
-        QTest::addColumn<QByteArray>("setup");
-        QTest::addColumn<QByteArray>("timeout");
-        QTest::newRow("default time-out") << QByteArray() << QByteArray();
-        // 0, false and negative numbers mean no deadline at all.
-        QTest::newRow("time-out 0") << QByteArray() << QByteArray(", 0");
-        QTest::newRow("time-out false") << QByteArray() << QByteArray(", false");
-        QTest::newRow("negative time-out") << QByteArray() << QByteArray(", -1");
-        QTest::newRow("set_timeout(nil) means none") << QByteArray("set_timeout(nil)") << QByteArray();
-    }
-
-    void expectWaitsForArrival()
-    {
-        QFETCH(QByteArray, setup);
-        QFETCH(QByteArray, timeout);
-        Rig rig;
-        rig.tab().arriveAfter(4, QStringLiteral("text arrives later"));
-        QCOMPARE(rig.output(setup + " local i, m = expect('later'" + timeout + ") show(i, m, before)"),
-                 QByteArray("1, \"later\", \"text arrives \"\n"));
-        QVERIFY(rig.tab().streamRequests >= 5);
-    }
-
-    void readline()
-    {
-        Rig rig;
-        rig.tab().arriveAfter(0, QStringLiteral("one\r\n\r\ntwo\nthr"));
-        rig.tab().arriveAfter(3, QStringLiteral("ee\r\nrest"));
-        QCOMPARE(rig.output("show(readline()) show(readline()) show(readline()) show(readline()) "
-                            "show(readline(0.05)) show(buffer())"),
-                 QByteArray("\"one\"\n\"\"\n\"two\"\n\"three\"\nnil, \"timeout\"\n\"rest\"\n"));
-    }
-
-    void quiet_data()
-    {
-        QTest::addColumn<QByteArray>("call");
-        QTest::addColumn<QList<int>>("arrivals");
-        QTest::addColumn<QByteArray>("expected");
-        QTest::addColumn<double>("minimum");
-        QTest::addColumn<double>("maximum");
-
-        QTest::newRow("silence") << QByteArray("quiet(0.2)") << QList<int>{} << QByteArray("true") << 0.2 << 1.0;
-        // Text at the 3rd and 6th fetch restarts the quiet period each time, even
+        // rest: position captures count from there, "^" and a frontier match at its start.
+        row("anchor, frontier and position captures after earlier use", {"abcd"},
+            "expect('a') show(expect_pattern('^%f[%a]b()')) show(expect_pattern('d()'))", "1, \"b\", 2\n1, \"d\", 3");
+        row("regex caret is the start of what is pending", {"xy"}, "expect('x') show(expect_regex('^y'))", R"(1, "y")");
+        row("must_expect passes results, raises for the caller's line, calls the current expect", {"ok"},
+            "show(must_expect('ok')) show((select(2, pcall(function() must_expect('zz', 0.05) end)):gsub('^.*/', ''))) "
+            "expect = function() return nil, 7 end show(pcall(must_expect, 'x'))",
+            "1, \"ok\"\n\"script.lua:1: must_expect: timeout\"\nfalse, \"must_expect: 7\"");
+        row("readline drops CR and waits for LF", {"one\r\n\r\ntwo\nthr", "ee\r\nrest"},
+            "show(readline(), readline(), readline(), readline()) show(readline(0.05)) show(buffer())",
+            "\"one\", \"\", \"two\", \"three\"\nnil, \"timeout\"\n\"rest\"");
+        // Text at the 4th and 7th fetch restarts the quiet period each time, even
         // though stripping leaves nothing of it.
-        QTest::newRow("text restarts the period") << QByteArray("quiet(0.2)") << QList<int>{3, 6} << QByteArray("true")
-                                                  << 0.3 << 1.5;
-        QTest::newRow("longer than the time-out") << QByteArray("quiet(5, 0.2)") << QList<int>{} << QByteArray("nil, \"timeout\"")
-                                                  << 0.2 << 1.0;
-    }
+        row("text restarts the quiet period, quiet longer than its time-out", {"", "\033[0m", "\033[0m"},
+            "local t = now() show(quiet(0.2), now() - t >= 0.3, quiet(5, 0.2))", R"(true, true, nil, "timeout")");
+        // Only nil takes the default: false is no number of seconds.
+        row("sleep keeps fetching, nil and NaN do not wait", {"", "during"},
+            "local t = now() sleep() sleep(0/0) sleep(-1) local quick = now() - t sleep(0.15) "
+            "show(quick < 0.1, buffer(), (pcall(sleep, false)), (pcall(quiet, false)))", R"(true, "during", false, false)");
 
-    void quiet()
-    {
-        QFETCH(QByteArray, call);
-        QFETCH(QList<int>, arrivals);
-        QFETCH(QByteArray, expected);
-        QFETCH(double, minimum);
-        QFETCH(double, maximum);
-
-        Rig rig;
-        for (int after : arrivals)
-            rig.tab().arriveAfter(after, QStringLiteral("\033[0m"));
-        const QByteArray out = rig.output("local t = now() show(" + call + ") io.write(now() - t)");
-        const QList<QByteArray> lines = out.split('\n');
-        QCOMPARE(lines.value(0), expected);
-        const double elapsed = lines.value(1).toDouble();
-        QVERIFY2(elapsed >= minimum && elapsed <= maximum, out.constData());
-    }
-
-    void sleepKeepsFetching()
-    {
-        Rig rig;
-        rig.tab().arriveAfter(2, QStringLiteral("during"));
-        // sleep(nil) and sleep(0/0) fetch once and return; sleep(0.1) keeps
-        // fetching until its end. Only nil takes the default: false is no
-        // number of seconds for sleep or quiet.
-        const QByteArray out = rig.output(
-            "local t = now() sleep() sleep(0/0) sleep(-1) local quick = now() - t "
-            "t = now() sleep(0.15) local slept = now() - t "
-            "show(quick < 0.1, slept >= 0.15 and slept < 1, buffer(), (pcall(sleep, false)), (pcall(quiet, false)))");
-        QCOMPARE(out, QByteArray("true, true, \"during\", false, false\n"));
-        QVERIFY(rig.tab().streamRequests >= 5);
-    }
-
-    void triggers_data()
-    {
-        QTest::addColumn<QString>("early");    // received before the triggers are set
-        QTest::addColumn<QString>("later");    // arrives while the script sleeps
-        QTest::addColumn<QByteArray>("setup"); // sets triggers that log into `seen`
-        QTest::addColumn<QByteArray>("expected");
-
-        QTest::newRow("plain with matched text")
-            << QString() << QStringLiteral("a ping b ping") << QByteArray("on('ping', note)")
-            << QByteArray("ping|ping");
-        QTest::newRow("lua mode with captures")
-            << QString() << QStringLiteral("x=1 y=22") << QByteArray("on('(%a)=(%d+)', note, 'lua')")
-            << QByteArray("x=1,x,1|y=22,y,22");
-        QTest::newRow("regex mode, group that took no part")
-            << QString() << QStringLiteral("cat dog") << QByteArray("on('(cat)|(dog)', note, 'regex')")
-            << QByteArray("cat,cat,false|dog,false,dog");
-        QTest::newRow("unknown mode is plain text")
-            << QString() << QStringLiteral("a.b axb") << QByteArray("on('a.b', note, 'glob')") << QByteArray("a.b");
         // The window is cut after each match and scanned again from the first
-        // trigger: a later-set trigger whose text lay before the match is gone.
-        QTest::newRow("first set wins, window cut")
-            << QString() << QStringLiteral("A B") << QByteArray("on('B', note) on('A', note)") << QByteArray("B");
-        QTest::newRow("scan restarts at the first trigger")
-            << QString() << QStringLiteral("A B") << QByteArray("on('A', note) on('B', note)") << QByteArray("A|B");
-        QTest::newRow("matched text is not matched again")
-            << QString() << QStringLiteral("aaaa") << QByteArray("on('aa', note)") << QByteArray("aa|aa");
-        QTest::newRow("text before the first trigger never fires")
-            << QStringLiteral("ping early") << QStringLiteral("ping late") << QByteArray("on('ping', note)")
-            << QByteArray("ping");
-        QTest::newRow("off removes")
-            << QString() << QStringLiteral("ping") << QByteArray("local id = on('ping', note) seen[#seen+1] = tostring(off(id)) "
-                                                                  "seen[#seen+1] = tostring(off(id))")
-            << QByteArray("true|false");
-        QTest::newRow("ids count up")
-            << QString() << QString() << QByteArray("seen[1] = on('a', note) .. ',' .. on('b', note)") << QByteArray("1,2");
-        // Empty matches never fire; the search goes on for one that uses text.
-        QTest::newRow("empty plain text never fires")
-            << QString() << QStringLiteral("abc") << QByteArray("on('', note)") << QByteArray("");
-        QTest::newRow("Lua pattern that can match nothing")
-            << QString() << QStringLiteral("abxxc") << QByteArray("on('x*', note, 'lua')") << QByteArray("xx");
-        QTest::newRow("regex that can match nothing")
-            << QString() << QStringLiteral("ayyb") << QByteArray("on('y*', note, 'regex')") << QByteArray("yy");
-        QTest::newRow("anchored empty Lua pattern")
-            << QString() << QStringLiteral("abz") << QByteArray("on('^z*', note, 'lua')") << QByteArray("");
-        QTest::newRow("empty trigger does not block the next")
-            << QString() << QStringLiteral("a ping") << QByteArray("on('', note) on('ping', note)") << QByteArray("ping");
-        // Only the last 4096 bytes of a fetch reach the triggers.
-        QTest::newRow("window holds 4096 bytes")
-            << QString() << (QStringLiteral("far") + QString(4094, QLatin1Char('.')) + QStringLiteral("near"))
-            << QByteArray("on('far', note) on('near', note)") << QByteArray("near");
+        // trigger: text before a match is gone, matched text is not matched again.
+        row("first set wins, window cut, scan restarts", {"", "B A aaaa"}, "on('aa', note) on('A', note) on('B', note) show(fired())",
+            R"("aa|aa")");
+        row("Lua captures, regex group that took no part", {"", "x=1 cat"},
+            "on('(%a)=(%d+)', note, 'lua') on('(cat)|(dog)', note, 'regex') show(fired())", R"("x=1,x,1|cat,cat,false")");
+        row("text before the trigger never fires, off removes", {"ping early", "ping late"},
+            "buffer() local id = on('ping', note) show(on('x', note), fired(), off(id), off(id))", R"(2, "ping", true, false)");
+        // Empty matches never fire: the search goes on for one that uses text.
+        row("empty matches never fire", {"", "abzxxcyy"},
+            "on('^z*', note, 'lua') on('', note) on('x*', note, 'lua') on('y*', note, 'regex') show(fired())", R"("xx|yy")");
+        row("window holds 4096 bytes", {"", "far" + QString(4094, QLatin1Char('.')) + "near"},
+            "on('far', note) on('near', note) show(fired())", R"("near")");
+        row("trigger error passes out of the wait", {"", "boom"},
+            "on('boom', function(t) error('hit ' .. t, 0) end) show(pcall(sleep, 1))", R"(false, "hit boom")");
+
+        // The tab uses CP437: sends still go out as given.
+        // sendln goes through the current send and returns nothing.
+        row("send and sendln", {},
+            "send() send('') send('a', 1, 'b') sendln() sendln('ls', ' -l') send('\\0\\255\\226\\148\\128') "
+            "local real = send send = function(s) real('<' .. s .. '>') return 1 end real(select('#', sendln('x')))",
+            "", QByteArray("a1b|\r|ls -l\r|\0\xff\xe2\x94\x80|<x\r>|0", 25));
+        row("screen rows, size and cursor", {},
+            "show(screen(0), screen(25), screen('2'), screen(0/0), screen(2), screen(24)) show(screen_size()) show(cursor())",
+            "nil, nil, nil, nil, \"  \\196menu\", \"\"\n80, 24\n7, 3");
+        row("print is log", {}, "log(true, nil) print(1, 'x', 2.5) print() show(waitfor == expect, now == __morvane_native.now)",
+            "true nil\n1 x 2.5\n\ntrue, true");
+        row("bbs from the tab's settings", {}, "show(bbs.name, bbs.address, bbs.port, bbs.user, bbs.conn_type, script_path == arg[0])",
+            R"("Board", "bbs.example", 2323, "sysop", "telnet", true)");
+        // regex.match gives the whole match when there are no groups, else the groups.
+        row("regex helpers", {}, "show(regex.match('x1y22', '\\\\d+', 3), regex.match('abc', 'z')) show(regex.match('k=v', '(\\\\w)=(\\\\w)'))",
+            "\"22\", nil\n\"k\", \"v\"");
+
+        // Answers added to the table after loading count, a replacement table does
+        // not; once they are used up the dialogs are shown.
+        row("pre-set answers held by reference, then the dialogs", {},
+            "vantorix_answers = {input = {'', '', false}, confirm = {1}} local answers = vantorix_answers local _ = now "
+            "answers.input[4] = 'given' answers.confirm[2] = false vantorix_answers = {confirm = {false}} "
+            "show(input('N', 'dflt'), input('N'), input('N'), input('N'), confirm('a'), confirm('b')) "
+            "show(input(42), input('p', nil, 'yes'), input(''), confirm('c'))",
+            "\"dflt\", \"\", nil, \"given\", true, false\n\"42\", \"***\", nil, true");
+
+        // Escape sequences cut off at the end of a fetch are held back. clear()
+        // does not fetch: what was held back comes with the next fetch.
+        const char *twoFetches = "io.write(buffer(), '|') clear() sleep(0.2) print(buffer())";
+        const QString ones = QString(61, QLatin1Char('1'));   // ESC [ and these: 63 bytes
+        row("63-byte CSI tail held back", {"a\033[" + ones, "mb"}, twoFetches, "a|b");
+        row("64-byte CSI tail passed on", {"a\033[1" + ones, "mb"}, twoFetches, "a[1" + ones.toLatin1() + "|mb");
+        // Regression: only the final ESC used to be held, and "]0;title" leaked.
+        row("OSC split between ESC and backslash", {"a\033]0;title\033", "\\b"}, twoFetches, "a|b");
+        row("OSC with another escape inside", {"a\033]0;t\033[1m", "x\007b"}, twoFetches, "a|b");
+        row("ended OSC is not held", {"a\033]0;t\007b\033", "[1mc"}, twoFetches, "ab|c");
+        // The held tail is measured in UTF-16 units: an accented letter counts
+        // one, an emoji two. A wrong count would fetch "a" again or lose "b".
+        row("OSC title with non-ASCII text", {"a\033]0;h\u00e9llo \U0001F600", "\007b"}, twoFetches, "a|b");
+        row("controls and short escapes removed, BS TAB LF CR DEL kept",
+            {QString::fromLatin1("a\0\001\007\010\011\012\013\014\015\016\037\177z\0337\033(B\033)0\033=\033>\033<\033Mb", 31)},
+            twoFetches, "a\010\011\012\015\177zb|");
+        row("raw mode keeps everything", {"a\033[1", "mb\007"}, QByteArray("raw(1) ") + twoFetches, "a\033[1|mb\007");
+        row("CP437 letters and box drawing", {"\u250c\u2500 \u00e9\u00df\u2591\u00a0 \u20ac\U0001F600x\u00c0"}, twoFetches,
+            "\332\304 \202\341\260\377 ??x?|");
+        row("pending at its cap kept whole, over it cut to its end", {QString(1000000, QLatin1Char('a')), "b$"},
+            "show(#buffer()) sleep(0.2) local b = buffer() show(#b, b:sub(-1))", "1000000\n500000, \"$\"");
+        row("text used up does not count towards the cap",
+            {QString(300000, QLatin1Char('a')) + "|" + QString(299999, QLatin1Char('a')), QString(500000, QLatin1Char('b'))},
+            "expect('|') sleep(0.2) show(#buffer())", "799999");
+
+        // The session ends at the third `info`; the rest of the text comes with its end.
+        row("wait reports the end, connected ends the script", {},
+            "show(connected()) show(expect('never')) show(connected()) show('not reached')",
+            "true\nnil, \"disconnected\"\nConnection closed - script stopped.", "", 2);
+        row("last fetch completes the match", {"", "bye"}, "show(expect('bye')) show(connected()) show('not reached')",
+            "1, \"bye\"\nConnection closed - script stopped.", "", 2);
+        row("idle returns, then sleep ends the script", {"", "last words"}, "idle() show(buffer()) sleep(0) show('not reached')",
+            "\"last words\"\nConnection closed - script stopped.", "", 2);
+        row("disconnect, then quit", {}, "disconnect() show(connected()) quit() show('not reached')", "false");
     }
 
-    void triggers()
+    void scripts()
     {
-        QFETCH(QString, early);
-        QFETCH(QString, later);
-        QFETCH(QByteArray, setup);
-        QFETCH(QByteArray, expected);
-
-        Rig rig;
-        rig.tab().arriveAfter(0, early);
-        rig.tab().arriveAfter(2, later);
-        const QByteArray out = rig.output(
-            "local seen = {} "
-            "local function note(...) local parts = table.pack(...) "
-            "  for i = 1, parts.n do parts[i] = tostring(parts[i]) end "
-            "  seen[#seen + 1] = table.concat(parts, ',', 1, parts.n) end "
-            "buffer() " + setup + " sleep(0.2) io.write(table.concat(seen, '|'))");
-        QCOMPARE(out, expected);
-    }
-
-    void triggerErrorPassesOut()
-    {
-        Rig rig;
-        rig.tab().arriveAfter(1, QStringLiteral("boom"));
-        QCOMPARE(rig.output("on('boom', function(text) error('hit ' .. text, 0) end) show(pcall(sleep, 1))"),
-                 QByteArray("false, \"hit boom\"\n"));
-    }
-
-    void sending_data()
-    {
-        QTest::addColumn<QByteArray>("script");
-        QTest::addColumn<QList<QByteArray>>("sent");
-        QTest::newRow("send concatenates, nothing when empty")
-            << QByteArray("send() send('') send('a', 1, 'b')") << QList<QByteArray>{"a1b"};
-        QTest::newRow("sendln appends CR") << QByteArray("sendln() sendln('ls', ' -l')") << QList<QByteArray>{"\r", "ls -l\r"};
-        // The count of sendln's results goes out last: it returns nothing.
-        QTest::newRow("sendln goes through the current send")
-            << QByteArray("local real = send send = function(s) real('<' .. s .. '>') return 1 end "
-                          "real(select('#', sendln('x')))")
-            << QList<QByteArray>{"<x\r>", "0"};
-        QTest::newRow("bytes unchanged") << QByteArray("send('\\0\\255\\226\\148\\128')") << QList<QByteArray>{QByteArray("\0\xff\xe2\x94\x80", 5)};
-    }
-
-    void sending()
-    {
-        QFETCH(QByteArray, script);
-        QFETCH(QList<QByteArray>, sent);
-        Rig rig;
-        rig.tab().options.insert(QStringLiteral("encoding"), QStringLiteral("CP437"));
-        rig.output(script);
-        QCOMPARE(rig.tab().sent, sent);
-    }
-
-    void screenAndCursor()
-    {
-        Rig rig;
-        rig.tab().rows[1] = QStringLiteral("  menu \t ");
-        rig.tab().row = 3;
-        rig.tab().column = 7;
-        QCOMPARE(rig.output("show(screen(0), screen(25), screen('2'), screen(0/0), screen(2), screen(24)) "
-                            "local c, r = screen_size() show(c, r, math.type(c), math.type(r)) show(cursor())"),
-                 QByteArray("nil, nil, nil, nil, \"  menu\", \"\"\n80, 24, \"integer\", \"integer\"\n7, 3\n"));
-        const QList<FakeApp::Request> regions = rig.app.requestsFor(QStringLiteral("screen.region"));
-        QCOMPARE(regions.size(), 2);
-        QJsonObject region = regions.first().json;
-        region.remove(QStringLiteral("token"));
-        QCOMPARE(region, (QJsonObject{{"op", "screen.region"}, {"tab", "tab-1"}, {"top", 2}, {"bottom", 2}, {"left", 1}, {"right", 80}}));
-    }
-
-    void disconnection_data()
-    {
-        QTest::addColumn<QString>("arrival");
-        QTest::addColumn<QByteArray>("script");
-        QTest::addColumn<QByteArray>("expected");
-
-        QTest::newRow("wait reports, connected ends")
-            << QString() << QByteArray("show(connected()) show(expect('never')) show(connected()) show('not reached')")
-            << QByteArray("true\nnil, \"disconnected\"\nConnection closed - script stopped.\n");
-        // The last fetch after the closed connection is seen can still match.
-        QTest::newRow("last fetch completes the match")
-            << QStringLiteral("bye") << QByteArray("show(expect('bye')) show(connected()) show('not reached')")
-            << QByteArray("1, \"bye\"\nConnection closed - script stopped.\n");
-        QTest::newRow("idle returns, then sleep ends the script")
-            << QStringLiteral("last words") << QByteArray("idle() show(buffer()) sleep(0) show('not reached')")
-            << QByteArray("\"last words\"\nConnection closed - script stopped.\n");
-        QTest::newRow("readline and quiet report it")
-            << QString() << QByteArray("show(readline()) show(quiet(10)) show('not reached')")
-            << QByteArray("nil, \"disconnected\"\nConnection closed - script stopped.\n");
-    }
-
-    void disconnection()
-    {
-        QFETCH(QString, arrival);
+        QFETCH(QStringList, arrivals);
+        QFETCH(int, endsAt);
         QFETCH(QByteArray, script);
         QFETCH(QByteArray, expected);
-
-        Rig rig;
-        SimTab &tab = rig.tab();
-        // The session ends at the second `info` after loading; `arrival` was
-        // sent just before it closed and shows up only after that.
-        const int loadInfos = 1;
-        tab.infoEvents.append({loadInfos + 1, [arrival](SimTab &t) {
-                                   t.active = false;
-                                   t.connected = false;
-                                   if (!arrival.isEmpty())
-                                       t.receive(arrival);
-                               }});
-        const RunResult result = rig.run(script);
-        QCOMPARE(result.exitCode, 0);
-        QCOMPARE(result.out, expected);
-        QCOMPARE(result.err, QByteArray());
-    }
-
-    void requestOrder_data()
-    {
-        QTest::addColumn<QByteArray>("script");
-        QTest::addColumn<QStringList>("ops");   // requests after loading
-        QTest::addColumn<bool>("ended");        // ended by the closed connection
-
-        const auto ops = [](const char *list) { return QString::fromLatin1(list).split(QLatin1Char(' ')); };
-        // The session is found closed by the first `info` after loading.
-        QTest::newRow("wait: fetch, check, connection, last fetch")
-            << QByteArray("expect('never')") << ops("stream info stream") << false;
-        QTest::newRow("sleep checks the connection only once seen closed")
-            << QByteArray("sleep(0) readline() sleep(0)") << ops("stream stream info stream stream info") << true;
-        QTest::newRow("idle: connection first, then one fetch") << QByteArray("idle()") << ops("info stream") << false;
-        QTest::newRow("clear sends nothing, buffer fetches") << QByteArray("clear() buffer()") << ops("stream") << false;
-        QTest::newRow("screen out of range asks info only") << QByteArray("screen(0)") << ops("info") << false;
-    }
-
-    void requestOrder()
-    {
-        QFETCH(QByteArray, script);
-        QFETCH(QStringList, ops);
-        QFETCH(bool, ended);
-
-        Rig rig;
-        rig.tab().infoEvents.append({1, [](SimTab &t) { t.active = false; }});
-        const RunResult result = rig.run("require('vantorix') " + script);
-        QCOMPARE(result.exitCode, 0);
-        QCOMPARE(result.out, ended ? QByteArray("Connection closed - script stopped.\n") : QByteArray());
-        QStringList seen;
-        for (const FakeApp::Request &request : rig.app.requests.mid(7))
-            seen.append(request.op());
-        QCOMPARE(seen, ops);
-    }
-
-    void dialogs()
-    {
-        Rig rig;
-        rig.sim.dialogReplies[QStringLiteral("dialog.prompt")] = {
-            QJsonObject{{QStringLiteral("text"), QStringLiteral("typed")}, {QStringLiteral("cancelled"), false}},
-            QJsonObject{{QStringLiteral("cancelled"), true}}};
-        rig.sim.dialogReplies[QStringLiteral("dialog.confirm")] = {QJsonObject{{QStringLiteral("yes"), false}}};
-        const QByteArray out = rig.output(
-            "vantorix_answers = {input = {'', '', '', false, 'given'}, confirm = {1, false}, message = {'x'}} "
-            "show(input('Name?', 'dflt'), input('Name?'), input('Name?', false), input('Name?'), input('Name?')) "
-            "show(confirm('Sure?'), confirm('Sure?')) message('taken') "
-            // the queues are empty now: the dialogs are shown
-            "show(input(42, nil, 'yes'), input('Again?', 'd')) show(confirm('Really?')) message(7)");
-        QCOMPARE(out, QByteArray("\"dflt\", \"\", false, nil, \"given\"\ntrue, false\n\"typed\", nil\nfalse\n"));
-
-        // The shown prompt: message as text, the fixed title, the default, no tab.
-        const QList<FakeApp::Request> prompts = rig.app.requestsFor(QStringLiteral("dialog.prompt"));
-        QCOMPARE(prompts.size(), 2);
-        QCOMPARE(prompts.first().json, (QJsonObject{{"op", "dialog.prompt"}, {"token", rig.app.token()}, {"message", "42"},
-                                                    {"title", "Script"}, {"default", ""}, {"password", true}}));
-        QCOMPARE(prompts.last().json.value(QStringLiteral("default")).toString(), QStringLiteral("d"));
-        QCOMPARE(rig.app.requestsFor(QStringLiteral("dialog.message")).size(), 1);
-        QCOMPARE(rig.app.requestsFor(QStringLiteral("dialog.confirm")).size(), 1);
-    }
-
-    void presetAnswersHeldByReference()
-    {
-        Rig rig;
-        // A table with an __index that must not be consulted, answers added after
-        // loading that count, and a replacement table that does not.
-        const QByteArray out = rig.output(
-            "vantorix_answers = {confirm = {}} "
-            "local answers = vantorix_answers "
-            "local _ = now "
-            "answers.confirm[1] = false "
-            "answers.input = {false} "
-            "vantorix_answers = {confirm = {false}} "
-            "show(confirm('a'), input('b'), confirm('c'))");
-        QCOMPARE(out, QByteArray("false, nil, true\n"));
-        QCOMPARE(rig.app.requestsFor(QStringLiteral("dialog.confirm")).size(), 1);
-
-        Rig raw;
-        QCOMPARE(raw.output("setmetatable(_G, {__index = function(_, k) "
-                            "  if k == 'vantorix_answers' then return {confirm = {false}} end end}) "
-                            "require('vantorix') show(confirm('q'))"),
-                 QByteArray("true\n"));
-    }
-
-    void bbsTable_data()
-    {
-        QTest::addColumn<QJsonValue>("port");
-        QTest::addColumn<QByteArray>("expected");
-        QTest::newRow("number") << QJsonValue(23) << QByteArray("23, \"integer\"");
-        QTest::newRow("numeric string") << QJsonValue(QStringLiteral("2323")) << QByteArray("2323, \"integer\"");
-        QTest::newRow("other string") << QJsonValue(QStringLiteral("telnet")) << QByteArray("\"telnet\", nil");
-    }
-
-    void bbsTable()
-    {
-        QFETCH(QJsonValue, port);
-        QFETCH(QByteArray, expected);
-        Rig rig;
-        QJsonObject &options = rig.tab().options;
-        options.insert(QStringLiteral("name"), QStringLiteral("Board"));
-        options.insert(QStringLiteral("host"), QStringLiteral("bbs.example"));
-        options.insert(QStringLiteral("username"), QStringLiteral("sysop"));
-        options.insert(QStringLiteral("protocol"), QStringLiteral("telnet"));
-        if (!port.isNull())
-            options.insert(QStringLiteral("port"), port);
-        QCOMPARE(rig.output("show(bbs.port, math.type(bbs.port)) "
-                            "show(bbs.name, bbs.address, bbs.user, bbs.conn_type, bbs.password, bbs.syspass) "
-                            "show(script_path == arg[0], type(script_path))"),
-                 expected + "\n\"Board\", \"bbs.example\", \"sysop\", \"telnet\", nil, nil\ntrue, \"string\"\n");
-    }
-
-    // regex.match gives the whole match without groups, else the groups.
-    void regexHelpers()
-    {
-        Rig rig;
-        QCOMPARE(rig.output("show(regex.find('ab12', '([a-z]+)(\\\\d)')) show(regex.match('ab12', '\\\\d+')) "
-                            "show(regex.match('k=v', '(\\\\w)=(\\\\w)')) show(regex.match('x1y2', '\\\\d', 3)) "
-                            "show(regex.match(12345, '3.')) show(regex.match('abc', 'z'))"),
-                 QByteArray("1, 3, \"ab\", \"1\"\n\"12\"\n\"k\", \"v\"\n\"2\"\n\"34\"\nnil\n"));
-    }
-
-    void exampleBbs()
-    {
-        QFile file(QStringLiteral(MORVANE_SOURCE_DIR "/examples/bbs.lua"));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QByteArray example = file.readAll();
-
-        Rig rig;
-        SimTab &tab = rig.tab();
-        tab.options.insert(QStringLiteral("username"), QStringLiteral("sysop"));
-        tab.arriveAfter(0, QStringLiteral("\033[1;33mWelcome to The Board\033[0m\r\nLogin: "));
-        rig.sim.dialogReplies[QStringLiteral("dialog.prompt")] = {
-            QJsonObject{{QStringLiteral("text"), QStringLiteral("secret")}, {QStringLiteral("cancelled"), false}}};
-        // The board answers what the script types.
-        rig.sim.override(QStringLiteral("send.bytes"), [&tab](const QJsonObject &request) -> std::optional<Reply> {
-            const QByteArray bytes = QByteArray::fromBase64(request.value(QStringLiteral("base64")).toString().toLatin1());
-            if (bytes == "sysop\r")
-                tab.receive(QStringLiteral("sysop\r\nPassword: "));
-            else if (bytes == "secret\r")
-                tab.receive(QStringLiteral("\r\nNews: the board moves on Friday.\r\nPress any key to continue"));
-            else if (bytes == " ") {
-                tab.receive(QStringLiteral("\033[2J\033[HMain Menu\r\n[M]essages\r\n[G]oodbye\r\n"));
-                tab.rows[0] = QStringLiteral("Main Menu");
-                tab.rows[1] = QStringLiteral("[M]essages   ");
-                tab.rows[2] = QStringLiteral("[G]oodbye");
-            }
-            return std::nullopt;
-        });
-        RunOptions options;
-        options.environment = rig.sim.environment();
-        options.scriptName = QStringLiteral("bbs.lua");
-        const RunResult result = runScript(&rig.app, example, options);
+        QFETCH(QByteArray, sent);
+        QFETCH(QStringList, environment);
+        FakeApp app;
+        SimTerminal sim(app);
+        SimTab &tab = sim.tab();
+        tab.receive(QStringLiteral("old"));
+        for (qsizetype i = 0; i < arrivals.size(); ++i)
+            tab.arriveAfter(3 * int(i), arrivals.at(i));
+        if (endsAt >= 0)
+            tab.endAfter(endsAt);
+        tab.rows[1] = QStringLiteral("  \u2500menu \t ");
+        tab.options = QJsonObject{{"encoding", "CP437"}, {"name", "Board"},    {"host", "bbs.example"},
+                                  {"username", "sysop"},  {"protocol", "telnet"}, {"port", "2323"}};
+        const RunResult result = sim.run(withShow(triggerHelpers + script), environment);
         QVERIFY2(result.exitCode == 0, result.err.constData());
-        QCOMPARE(result.out, QByteArray("Main Menu\n[M]essages\n[G]oodbye\n(1 pause answered)\n"));
-        QCOMPARE(tab.sent, (QList<QByteArray>{"sysop\r", "secret\r", " "}));
-        const QList<FakeApp::Request> prompts = rig.app.requestsFor(QStringLiteral("dialog.prompt"));
-        QCOMPARE(prompts.size(), 1);
-        QCOMPARE(prompts.first().json.value(QStringLiteral("password")), QJsonValue(true));
+        QCOMPARE(result.out, expected.isEmpty() ? QByteArray() : expected + '\n');
+        QCOMPARE(tab.sent.join('|'), sent);
+    }
+
+    void capturesSplitAnywhere_data()
+    {
+        QTest::addColumn<QString>("capture");
+        for (const char *name : {"bash-prompt-title", "less-page-quit", "ls-color", "top-two-frames", "vim-start-quit"})
+            QTest::newRow(name) << QString::fromLatin1(name);
+    }
+
+    void capturesSplitAnywhere()
+    {
+        QFETCH(QString, capture);
+        // The captures are valid UTF-8, so the text the application hands over
+        // is the file as it is.
+        RunOptions options;
+        options.arguments = QStringList{QStringLiteral(MORVANE_SOURCE_DIR "/tests/data/") + capture + QStringLiteral(".raw")};
+        const RunResult result = runScript(nullptr, splitScript, options);
+        QVERIFY2(result.exitCode == 0, result.err.constData());
+        QVERIFY2(result.out.isEmpty(), ("splits that changed the pending text at offsets " + result.out).constData());
     }
 };
 
