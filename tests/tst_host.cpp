@@ -1,7 +1,8 @@
 // morvane-host end to end: scripts run by the real runner against real
-// programs on pseudo-terminals (a shell unless the row gives -c), the
-// host's option checks in the same table, the socket server's refusals
-// under floods of connections, and the end of every process it started.
+// programs on pseudo-terminals (a shell unless the row gives -c), some
+// while both cores are busy, the host's option checks in the same table,
+// the socket server's refusals under floods of connections, and the end of
+// every process it started.
 #include "host_runs.h"
 
 #include <QDir>
@@ -193,14 +194,21 @@ end
 print(all, streams < 20)
 )lua") << 0 << QString("true true\ntrue true\n") << QString();
 
+    // The clipboard is pasted into the tab; reset clears the screen.
     // Closing the active tab makes the first tab in order active; a clone
     // runs its own copy of the program with its original's options; options
     // saved to a profile reach the next tab of that profile. A caption is
     // the script's own, else the program's title, else the profile's name,
     // else the command. The end of a tab's program, or a hang-up, ends a
     // wait on it and is told in its status.
-    QTest::newRow("tabs and profiles") << QStringList{"--profile", "titled=printf '\\033]0;my title\\007'; exec sleep 30"} << QStringList{}
-                                       << QByteArray() << QByteArray(R"lua(
+    QTest::newRow("clipboard, actions, tabs and profiles")
+        << QStringList{"--profile", "titled=printf '\\033]0;my title\\007'; exec sleep 30"} << QStringList{} << QByteArray() << QByteArray(R"lua(
+m.app.Clipboard.Text = 'echo pas""ted'
+s:SendSpecial('paste')
+s:Send('\r')
+print(s:WaitForString('pasted\r\n', 5), m.app.Clipboard.Text)
+s:SendSpecial('reset')
+print(s:Get(1, 1, s.Rows, s.Columns):find('%S') == nil, (pcall(s.SendSpecial, s, 'nope')))
 local first = m.app:GetScriptTab()
 first.Session.Config:SetOption('encoding', 'CP437')
 local copy, titled, other = first:Clone(), m.app.Session:Connect('titled'), m.app.Session:Connect({ command = 'exec sleep 31' })
@@ -221,18 +229,9 @@ titled.Session:Disconnect()
 print((pcall(titled.Screen.WaitForString, titled.Screen, 'never-printed', 10)), titled.Session.Status)
 s:Send('exit 3\r')
 print((pcall(s.WaitForString, s, 'never-printed', 10)), m.app.Session.Status, (pcall(s.Send, s, 'x')))
-)lua") << 0 << QString("4\t2\tCP437\ttitled\texec sleep 31\ntrue\ttrue\tfalse\ntrue\t3\t3\tfalse\nhi\tmy title\tmine\ttitled\ttitled\n"
+)lua") << 0 << QString("true\techo pas\"\"ted\ntrue\tfalse\n"
+                       "4\t2\tCP437\ttitled\texec sleep 31\ntrue\ttrue\tfalse\ntrue\t3\t3\tfalse\nhi\tmy title\tmine\ttitled\ttitled\n"
                        "false\tKilled by signal 1\nfalse\tExited with status 3\tfalse\n") << QString();
-
-    // The clipboard is pasted into the tab; reset clears the screen.
-    QTest::newRow("clipboard and actions") << QStringList{} << QStringList{} << QByteArray() << QByteArray(R"lua(
-m.app.Clipboard.Text = 'echo pas""ted'
-s:SendSpecial('paste')
-s:Send('\r')
-print(s:WaitForString('pasted\r\n', 5), m.app.Clipboard.Text)
-s:SendSpecial('reset')
-print(s:Get(1, 1, s.Rows, s.Columns):find('%S') == nil, (pcall(s.SendSpecial, s, 'nope')))
-)lua") << 0 << QString("true\techo pas\"\"ted\ntrue\tfalse\n") << QString();
 
     // Regression: escape sequences split across reads (a CSI after its
     // introducer, an OSC inside its text, a lone ESC at the end of a read)
@@ -284,10 +283,6 @@ print(tail.truncated, tail.start == r['end'] - 4)
 print(pcall(s.WaitForString, s, 'never', 1))
 )lua") << 0 << QString("true\ttrue\ttrue\ttrue\nfalse\ttrue\nfalse\tMorvaneError: Incoming data exceeded the automation capture buffer\n") << QString();
 
-    // The program's output is copied to stderr as it is; the script's stays on stdout.
-    QTest::newRow("--show") << QStringList{"--show", "-c", "printf '\\033[1mbold\\033[0m\\n'; sleep 5"} << QStringList{} << QByteArray()
-                            << QByteArray("print(m.app.Screen:WaitForString('bold', 5))") << 0 << QString("true\n") << QString("\x1b[1mbold\x1b[0m\r\n");
-
     // Box drawing sent as CP437 bytes reaches the stream and the screen;
     // text sent to the tab reaches the program in CP437 (Ç, the first
     // character of the upper half, is octal 200).
@@ -321,12 +316,36 @@ print(idle:ZmodemActive(), (pcall(idle.Screen.Send, idle.Screen, 'x')))
 print(select(2, pcall(m.app:GetScriptTab().ZmodemUpload, m.app:GetScriptTab(), 'x')):match('needs the program sz'))
 )lua") << 0 << QString("needs the program sz\n") << QString();
 
+    // While both cores are busy (two loops, bounded in case the host dies
+    // and leaves them): a fast program's first output is there for the
+    // first wait on its tab, which starts it (the script's tab and tabs
+    // connected later); and the hang-up right after a tab's program starts
+    // neither ends the host (regression: it reached the child before its
+    // exec and ran the host's own handler there) nor waits out the 2 s grace
+    // period (it ends the program before it has a session of its own).
+    QTest::newRow("races under load") << QStringList{"-c", "printf 'login: '; exec sleep 600"} << QStringList{} << QByteArray()
+                                      << QByteArray(R"lua(
+os.execute("for i in 1 2; do timeout 120 sh -c 'while :; do :; done' >/dev/null & done")
+local seen = s:WaitForString('login: ', 5) and 1 or 0
+for _ = 1, 20 do
+  seen = seen + (m.app.Session:Connect({ command = "printf 'login: '; exec sleep 30" }).Screen:WaitForString('login: ', 5) and 1 or 0)
+end
+local slowest = 0
+for _ = 1, 200 do
+  local tab = n.rpc{ op = 'connect', profile = { command = 'exec sleep 30' } }.id
+  local started = n.now()
+  n.rpc{ op = 'disconnect', tab = tab }
+  while n.rpc{ op = 'info', tab = tab }.connected do n.sleep(5) end
+  slowest = math.max(slowest, n.now() - started)
+  n.rpc{ op = 'close', tab = tab }
+end
+print(seen, slowest < 1.5 or slowest, m.app:GetTabCount(), m.app.Session.Connected)
+)lua") << 0 << QString("21\ttrue\t21\ttrue\n") << QString();
+
     hostile("C1 control then a tab stop (heap corruption)", R"(\302\222\033H)", "2.0 1.0 [READY||]");
-    hostile("C1 controls at the left margin", R"(\302\200\302\237x\302\205)", "2.0 1.0 [xREADY||]");
     hostile("repeat before any character (endless loop)", R"(\033[5b)", "2.0 1.0 [READY||]");
     hostile("repeat of a wide character at the margin (overflow)", R"(\033[78G\344\270\255\033[b\r\n)",
             QStringLiteral("4.0 1.0 [%1\u4e2d|\u4e2d|READY]").arg(QString(77, QLatin1Char(' '))));
-    hostile("repeat of a plain character", R"(ab\033[3b\r\n)", "3.0 1.0 [abbbb|READY|]");
     // The lines that scroll off at once are not shown to the emulator, yet
     // the character before them is what a later repeat repeats.
     hostile("repeat after lines that scroll off unseen (endless loop)",
@@ -341,8 +360,6 @@ print(select(2, pcall(m.app:GetScriptTab().ZmodemUpload, m.app:GetScriptTab(), '
     hostile("17 parameters (callback overwritten)", R"(\033[1;2;3;4;5;6;7;8;9;10;11;12;13;14;15;16;17mX)", "2.0 1.0 [XREADY||]");
     hostile("huge parameters (overflow)", R"(\033[99999999999999999999C\033[4294967295@x\r\n)",
             QStringLiteral("3.0 1.0 [%1x|READY|]").arg(QString(79, QLatin1Char(' '))));
-    hostile("UTF-8 and sequences split anywhere stay as they were", R"(\303\251\033[1m\344\270\255\033[0mo\314\201)",
-            "2.0 1.0 [\u00e9\u4e2do\u0301READY||]");
 
     const QByteArray cast = "{\"version\":2,\"width\":80,\"height\":24}\n";
     refused("no script", {}, "Give the script to run.");
@@ -357,7 +374,6 @@ print(select(2, pcall(m.app:GetScriptTab().ZmodemUpload, m.app:GetScriptTab(), '
     refused("interact without a terminal", {"--interact", "x.lua"}, "--interact needs a terminal on standard input");
     refused("replay speed without a replay", {"--replay-speed", "2", "x.lua"}, "--replay-speed needs --replay.");
     refused("replay speed of 0", {"--replay", "x", "--replay-speed", "0", "x.lua"}, "--replay-speed must be a number above 0.", cast);
-    refused("replay speed not a number", {"--replay", "x", "--replay-speed", "fast", "x.lua"}, "--replay-speed must be a number above 0.", cast);
     refused("broken recording", {"--replay", "x", "x.lua"}, "The recording x is not valid: line 2: not JSON", cast + "[0.1, \"o\"\n");
     refused("record where no file can be", {"--record", "/nonexistent/x.cast", "x.lua"}, "Cannot write the recording /nonexistent/x.cast");
 }
@@ -389,45 +405,40 @@ void Host::scripts()
 // bounded; nothing refused reaches the shell, and its socket ends with it.
 void Host::endings_data()
 {
-    QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QByteArray>("start");  // Lua run by the script to start the processes
     QTest::addColumn<int>("processes");
     QTest::addColumn<int>("signal");        // 0: the script asks to quit
     QTest::addColumn<QList<int>>("flood");  // descriptor limit (0: as inherited), connections, bytes after "{" on each
-    const QByteArray tabPrograms = R"lua(
+    // The tabs' programs, in the background and not, one of them a daemon
+    // in a session of its own; the script's background command, and its
+    // pipe never closed.
+    const QByteArray programs = R"lua(
 s:Send('sleep MARK &\r')
 s:WaitForString('$ ', 5)
 s:Send('sleep MARK\r')
 s:WaitForString('\r\n', 5)
 local clone = m.app:GetScriptTab():Clone()
-clone.Screen:Send('sleep MARK\r')
+clone.Screen:Send('setsid -f sleep MARK; sleep MARK\r')
 clone.Screen:WaitForString('\r\n', 5)
+os.execute('sleep MARK &')
+pipe = io.popen('sleep MARK')
 )lua";
     const QList<int> none{0, 0, 0};
-    QTest::newRow("tab programs, SIGTERM") << QStringList{} << tabPrograms << 3 << int(SIGTERM) << none;
-    QTest::newRow("tab programs, SIGINT") << QStringList{} << tabPrograms << 3 << int(SIGINT) << none;
-    QTest::newRow("tab programs, quit") << QStringList{} << tabPrograms << 3 << 0 << none;
-    const QStringList sleeper{"-c", "exec sleep 1000"};
-    QTest::newRow("script's background command") << sleeper << QByteArray("os.execute('sleep MARK &')") << 1 << 0 << none;
-    QTest::newRow("script's pipe never closed") << sleeper << QByteArray("pipe = io.popen('sleep MARK')") << 1 << 0 << none;
-    QTest::newRow("script's pipe never closed, SIGTERM") << sleeper << QByteArray("pipe = io.popen('sleep MARK')") << 1 << int(SIGTERM) << none;
-    const QStringList daemon{"-c", "setsid -f sleep MARK; exec sleep 1000"};
-    QTest::newRow("tab program's daemon in a session of its own") << daemon << QByteArray() << 1 << 0 << none;
-    QTest::newRow("tab program's daemon, SIGINT") << daemon << QByteArray() << 1 << int(SIGINT) << none;
-    QTest::newRow("80 idle connections, 40 descriptors (server closed)") << QStringList{} << QByteArray() << 0 << 0 << QList<int>{40, 80, 0};
-    QTest::newRow("400 idle connections") << QStringList{} << QByteArray() << 0 << 0 << QList<int>{0, 400, 0};
-    QTest::newRow("100 connections holding 4 MB but a byte each") << QStringList{} << QByteArray() << 0 << 0 << QList<int>{0, 100, 4194302};
+    QTest::newRow("tab and script programs, SIGTERM") << programs << 6 << int(SIGTERM) << none;
+    QTest::newRow("tab and script programs, SIGINT") << programs << 6 << int(SIGINT) << none;
+    QTest::newRow("tab and script programs, quit") << programs << 6 << 0 << none;
+    QTest::newRow("80 idle connections, 40 descriptors (server closed)") << QByteArray() << 0 << 0 << QList<int>{40, 80, 0};
+    QTest::newRow("400 idle connections") << QByteArray() << 0 << 0 << QList<int>{0, 400, 0};
+    QTest::newRow("100 connections holding 4 MB but a byte each") << QByteArray() << 0 << 0 << QList<int>{0, 100, 4194302};
 }
 
 void Host::endings()
 {
-    QFETCH(QStringList, arguments);
     QFETCH(QByteArray, start);
     QFETCH(int, processes);
     QFETCH(int, signal);
     QFETCH(QList<int>, flood);
     const QByteArray marker = QByteArray::number(4000 + QRandomGenerator::global()->bounded(5000)) + ".75";
-    arguments.replaceInStrings(QStringLiteral("MARK"), QString::fromLatin1(marker));
     // A failing run must not leave its processes behind either.
     const auto cleanUp = qScopeGuard([&] { processesRunning("sleep " + marker, SIGKILL); });
     QTemporaryDir dir;
@@ -443,7 +454,7 @@ void Host::endings()
     const QByteArray script = "print(os.getenv('MORVANE_SOCKET'))\nprint(os.getenv('MORVANE_TOKEN'))\nlocal _ = m.app.Screen.Rows\n"
                               + QByteArray(start).replace("MARK", marker)
                               + awaitGo("print(m.rpc('stream', id, { position = 0 }).text:find('BAD', 1, true))\nm.app:Quit()");
-    startHost(host, dir.path(), withScript(dir, script, arguments),
+    startHost(host, dir.path(), withScript(dir, script, {}),
               // Under AddressSanitizer freed memory stays resident in its
               // quarantine; keep that small so the peak measures what is held.
               {QStringLiteral("ASAN_OPTIONS=") + qEnvironmentVariable("ASAN_OPTIONS") + QStringLiteral(":quarantine_size_mb=8")});
@@ -472,7 +483,6 @@ void Host::endings()
     exact.insert(1, QByteArray(4194304 - exact.size(), ' '));
     const QList<std::pair<QByteArray, QByteArray>> cases{
         {"{" + send + R"(,"token":"00"})" + "\n", R"({"error":"Invalid token.","ok":false})"},
-        {"{" + send + R"(,"token":5})" + "\n", R"({"error":"Invalid token.","ok":false})"},
         {"{\"op\":\n", R"({"error":"Invalid JSON request.","ok":false})"},
         {"[1,2]\n", R"({"error":"Invalid JSON request.","ok":false})"},
         {"{\"op\":\"nope\"" + withToken, R"({"error":"Unknown operation: nope","ok":false})"},
