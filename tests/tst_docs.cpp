@@ -46,9 +46,8 @@ private Q_SLOTS:
             QStringList body;
             for (++i; i < lines.size() && lines[i].trimmed() != QLatin1String("```"); ++i)
                 body << lines[i];
-            const QStringList command = body.value(0).startsWith(prefix) ? QProcess::splitCommand(body.first().mid(prefix.size()))
-                                                                         : QStringList();
-            QVERIFY2(command.contains(QStringLiteral("example.lua")),
+            const QStringList command = QProcess::splitCommand(body.value(0).mid(prefix.size()));
+            QVERIFY2(body.value(0).startsWith(prefix) && command.contains(QStringLiteral("example.lua")),
                      qPrintable(name + QStringLiteral(": no \"-- run: morvane-host ... example.lua\" first line")));
             QTest::newRow(qPrintable(name)) << body.join(QLatin1Char('\n')) + QLatin1Char('\n') << command;
             ++found;

@@ -98,9 +98,7 @@ void Runner::modulesAndLazyLoader()
     // the module and removes the hook.
     FakeApp app;
     SimTerminal terminal(app);
-    RunOptions options;
-    options.environment = terminal.environment();
-    const RunResult result = runScript(&app, withShow(
+    const RunResult result = terminal.run(withShow(
         "local function compiled(file, name) "
         "  return assert(load(io.open('" MORVANE_SOURCE_DIR "/src/lua/' .. file, 'rb'):read('a'), name, 't')) end "
         "local function where(f) local i = debug.getinfo(f, 'Slu') "
@@ -110,7 +108,7 @@ void Runner::modulesAndLazyLoader()
         "send = 1 show(undefined_name, send, package.loaded.vantorix) "
         "local hook = getmetatable(_G).__index setmetatable(_G, nil) compiled('lazy.lua', '=morvane-vantorix')() "
         "show(where(hook) == where(getmetatable(_G).__index), where(hook)) setmetatable(_G, {__index = hook}) "
-        "show(before, getmetatable(_G), package.loaded.vantorix.loaded)"), options);
+        "show(before, getmetatable(_G), package.loaded.vantorix.loaded)"));
     QCOMPARE(result.err, QByteArray());
     QVERIFY2(QRegularExpression("^true, \"@morvane\\.lua morvane\\.lua \\d+ \\d+ 3\"\nnil, 1, nil\n"
                                 "true, \"=morvane-vantorix morvane-vantorix \\d+ \\d+ 2\"\nnil, nil, true\n$")
