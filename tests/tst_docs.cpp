@@ -5,14 +5,10 @@
 // every name they give that no module defines. Every fenced block marked
 // "lua runnable" in the reference runs under morvane-host as its first line
 // says, and must exit with 0.
-#include <QFile>
-#include <QProcess>
-#include <QTemporaryDir>
-#include <QtTest>
+#include "fake_app.h"
+#include "host_runs.h"
 
-#ifndef MORVANE_HOST_PATH
-#error "tst_docs needs the morvane-host target"
-#endif
+#include <QTemporaryDir>
 
 class Docs : public QObject {
     Q_OBJECT
@@ -20,17 +16,15 @@ class Docs : public QObject {
 private Q_SLOTS:
     void namesInStep()
     {
-        QProcess runner;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("MORVANE_TAB"), QStringLiteral("t1"));
-        environment.insert(QStringLiteral("MORVANE_STREAM_START"), QStringLiteral("0"));
-        environment.remove(QStringLiteral("MORVANE_SOCKET"));
-        runner.setProcessEnvironment(environment);
-        runner.setWorkingDirectory(QStringLiteral(MORVANE_SOURCE_DIR));
-        runner.start(QStringLiteral(MORVANE_LUA_PATH), {QStringLiteral("tests/data/names_in_step.lua")});
-        QVERIFY(runner.waitForFinished(30000));
-        QVERIFY2(runner.exitCode() == 0, runner.readAllStandardError().constData());
-        QCOMPARE(QString::fromUtf8(runner.readAllStandardOutput()), QString());
+        RunOptions options;
+        options.environment = QProcessEnvironment::systemEnvironment();
+        options.environment.insert(QStringLiteral("MORVANE_TAB"), QStringLiteral("t1"));
+        options.environment.insert(QStringLiteral("MORVANE_STREAM_START"), QStringLiteral("0"));
+        options.environment.remove(QStringLiteral("MORVANE_SOCKET"));
+        options.workingDirectory = QStringLiteral(MORVANE_SOURCE_DIR);
+        const RunResult result = runRunner({QStringLiteral("tests/data/names_in_step.lua")}, options);
+        QVERIFY2(result.finished && result.exitCode == 0, result.err.constData());
+        QCOMPARE(result.outText(), QString());
     }
 
     // The blocks fenced with "```lua runnable"; the first line of each reads
@@ -52,9 +46,8 @@ private Q_SLOTS:
             QStringList body;
             for (++i; i < lines.size() && lines[i].trimmed() != QLatin1String("```"); ++i)
                 body << lines[i];
-            const QStringList command = body.value(0).startsWith(prefix) ? QProcess::splitCommand(body.first().mid(prefix.size()))
-                                                                         : QStringList();
-            QVERIFY2(command.contains(QStringLiteral("example.lua")),
+            const QStringList command = QProcess::splitCommand(body.value(0).mid(prefix.size()));
+            QVERIFY2(body.value(0).startsWith(prefix) && command.contains(QStringLiteral("example.lua")),
                      qPrintable(name + QStringLiteral(": no \"-- run: morvane-host ... example.lua\" first line")));
             QTest::newRow(qPrintable(name)) << body.join(QLatin1Char('\n')) + QLatin1Char('\n') << command;
             ++found;
@@ -68,21 +61,11 @@ private Q_SLOTS:
         QFETCH(QStringList, command);
         QTemporaryDir dir;
         const QString script = dir.filePath(QStringLiteral("example.lua"));
-        QFile file(script);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(code.toUtf8());
-        file.close();
+        writeFile(script, code.toUtf8());
         const qsizetype at = command.indexOf(QStringLiteral("example.lua"));
-        QProcess host;
-        host.setWorkingDirectory(dir.path());
-        host.start(QStringLiteral(MORVANE_HOST_PATH), command.mid(0, at)
-                       + QStringList{QStringLiteral("--runner"), QStringLiteral(MORVANE_LUA_PATH), script} + command.mid(at + 1));
-        host.closeWriteChannel();
-        // A host still running after 60 s fails here; the process goes with the test.
-        QVERIFY2(host.waitForFinished(60000), "still running after 60 s");
-        const QString output = QString::fromUtf8(host.readAllStandardOutput() + host.readAllStandardError());
-        QVERIFY2(host.exitStatus() == QProcess::NormalExit && host.exitCode() == 0,
-                 qPrintable(QStringLiteral("exit %1:\n%2").arg(host.exitCode()).arg(output)));
+        // A host still running after a minute is killed and fails here.
+        const HostRun run = runHost(dir.path(), command.mid(0, at) + QStringList{script} + command.mid(at + 1));
+        QVERIFY2(run.status == 0, qPrintable(QStringLiteral("exit %1:\n%2%3").arg(run.status).arg(run.out, run.err)));
     }
 };
 
