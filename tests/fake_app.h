@@ -79,7 +79,6 @@ struct RunResult {
     bool finished = false;   // false: killed after the time limit
     QByteArray out;
     QByteArray err;
-    qint64 elapsedMs = 0;
     QString errText() const { return QString::fromUtf8(err); }
     QString outText() const { return QString::fromUtf8(out); }
 };
