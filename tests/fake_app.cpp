@@ -1,7 +1,6 @@
 #include "fake_app.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QJsonDocument>
@@ -48,6 +47,16 @@ QProcessEnvironment FakeApp::environment() const
     environment.insert(QStringLiteral("MORVANE_SOCKET"), m_server.fullServerName());
     environment.insert(QStringLiteral("MORVANE_TOKEN"), m_token);
     return environment;
+}
+
+QList<FakeApp::Request> FakeApp::requestsFor(const QString &op) const
+{
+    QList<Request> matching;
+    for (const Request &request : requests) {
+        if (request.json.value(QStringLiteral("op")).toString() == op)
+            matching.append(request);
+    }
+    return matching;
 }
 
 void FakeApp::accept()
@@ -140,11 +149,21 @@ void FakeApp::send(QLocalSocket *socket, const Reply &reply)
 
 namespace {
 
-RunResult runProcess(const QStringList &arguments, const RunOptions &options, FakeApp *app,
-                     const QString &workingDirectory)
+// Runs the runner on `arguments`, after `script` (when given) as a file in
+// front of them, serving `app` (may be null) while it runs.
+RunResult run(FakeApp *app, const QByteArray *script, QStringList arguments, const RunOptions &options)
 {
+    QTemporaryDir temporary;
+    const QString directory = options.workingDirectory.isEmpty() ? temporary.path() : options.workingDirectory;
+    if (script) {
+        const QString path = directory + QStringLiteral("/script.lua");
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(*script) != script->size())
+            qFatal("cannot write the test script %s", qPrintable(path));
+        arguments.prepend(path);
+    }
     QProcess process;
-    process.setWorkingDirectory(workingDirectory);
+    process.setWorkingDirectory(directory);
     if (!options.environment.isEmpty())
         process.setProcessEnvironment(options.environment);
     else if (app)
@@ -152,14 +171,11 @@ RunResult runProcess(const QStringList &arguments, const RunOptions &options, Fa
     QEventLoop loop;
     QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
     QTimer::singleShot(options.timeoutMs, &loop, &QEventLoop::quit);
-    QElapsedTimer clock;
-    clock.start();
     process.start(runnerPath(), arguments);
     // The application is served while the loop runs.
     if (process.waitForStarted())
         loop.exec();
     RunResult result;
-    result.elapsedMs = clock.elapsed();
     if (process.state() != QProcess::NotRunning) {
         process.kill();
         process.waitForFinished(5000);
@@ -176,21 +192,12 @@ RunResult runProcess(const QStringList &arguments, const RunOptions &options, Fa
 
 RunResult runScript(FakeApp *app, const QByteArray &script, const RunOptions &options)
 {
-    QTemporaryDir temporary;
-    const QString directory = options.workingDirectory.isEmpty() ? temporary.path() : options.workingDirectory;
-    const QString path = directory + QStringLiteral("/script.lua");
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(script) != script.size())
-        qFatal("cannot write the test script %s", qPrintable(path));
-    file.close();
-    return runProcess(QStringList{path} + options.arguments, options, app, directory);
+    return run(app, &script, options.arguments, options);
 }
 
 RunResult runRunner(const QStringList &arguments, const RunOptions &options)
 {
-    QTemporaryDir temporary;
-    const QString directory = options.workingDirectory.isEmpty() ? temporary.path() : options.workingDirectory;
-    return runProcess(arguments, options, nullptr, directory);
+    return run(nullptr, nullptr, arguments, options);
 }
 
 QByteArray withShow(const QByteArray &script)

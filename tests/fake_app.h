@@ -41,6 +41,7 @@ public:
 
     explicit FakeApp(QObject *parent = nullptr);
 
+    QString serverName() const { return m_server.fullServerName(); }
     QString token() const { return m_token; }
     // MORVANE_SOCKET and MORVANE_TOKEN on top of the test's own environment.
     QProcessEnvironment environment() const;
@@ -53,8 +54,9 @@ public:
     // simulated terminal. Without one, such requests get an error reply.
     void setFallback(Handler handler) { m_fallback = std::move(handler); }
 
-    QList<Request> requests;  // every request, in order
-    int connections = 0;      // connections accepted
+    QList<Request> requests;                              // every request, in order
+    QList<Request> requestsFor(const QString &op) const;  // those with this op
+    int connections = 0;                                  // connections accepted
 
     // When set, every connection gets this reply at once and its request is
     // never read (a hostile or broken application).
@@ -77,7 +79,6 @@ struct RunResult {
     bool finished = false;   // false: killed after the time limit
     QByteArray out;
     QByteArray err;
-    qint64 elapsedMs = 0;
     QString errText() const { return QString::fromUtf8(err); }
     QString outText() const { return QString::fromUtf8(out); }
 };

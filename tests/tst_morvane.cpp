@@ -69,9 +69,6 @@ private Q_SLOTS:
             "screen:Send('a') screen:SendKeys('x{ENTER}{HOME}{enter}{{TAB}}%1') screen:SendBytes('\\0\\255')", "",
             {R"({"op":"info","tab":"tab-1"})", R"({"op":"send","tab":"tab-1","text":"a"})",
              R"({"op":"send","tab":"tab-1","text":"x\r{HOME}{enter}{\t}%1"})", R"({"base64":"AP8=","op":"send.bytes","tab":"tab-1"})"});
-        row("connections by name and by value", "", "",
-            "session:Connect('prod') session:ConnectInTab({host = 'h', port = 22})", "",
-            {R"({"op":"connect","profileId":"prod"})", R"({"op":"connect","profile":{"host":"h","port":22}})"});
         row("each tab object reads on from its own position", "p1$ p2$ ", "",
             "local a, b = app:GetActiveTab(), app:GetActiveTab() a.Screen:Send('x') b.Screen:Send('y') "
             "show(a.Screen:ReadString('$ ', 1), a.Screen:ReadString('$ ', 1), b.Screen:ReadString('$ ', 1))", "p1 p2 p1\n");

@@ -84,27 +84,28 @@ private Q_SLOTS:
         row("the active tab without a tab, stream start in the middle", {"new"}, "print(buffer())", "ldnew", "", -1,
             {"MORVANE_TAB", "MORVANE_STREAM_START=1"});
 
-        row("index found, a table of strings, ties to the first listed", {"login: yes ab"},
-            "show(expect('pass', 'login:')) show(expect({'no', 'yes'}, 1)) show(expect('a', 'ab'), buffer())",
-            "2, \"login:\"\n2, \"yes\"\n1, \"b\"");
-        row("earliest start, plain text, before and the rest", {"xx a+b second first"},
-            "show(expect('first', 'a+b'), before, matched, buffer())", R"(2, "xx ", "a+b", " second first")");
+        // The last expect shows where the earlier ones left off.
+        row("index found, a table of strings, ties to the first listed, earliest start, plain text",
+            {"login: yes ab xx a+b second first"},
+            "show(expect('pass', 'login:')) show(expect({'no', 'yes'}, 1)) show(expect('a', 'ab')) "
+            "show(expect('first', 'a+b'), before, matched, buffer())",
+            "2, \"login:\"\n2, \"yes\"\n1, \"a\"\n2, \"b xx \", \"a+b\", \" second first\"");
         row("set_timeout is the default, a time-out keeps before and matched", {"one"},
             "set_timeout(0.05) expect('o') show(expect('zz')) show(before, matched, buffer())", "nil, \"timeout\"\n\"\", \"o\", \"ne\"");
         // The text comes after the default time-out of 0.01 s: these wait for it.
-        row("time-outs false and negative have no deadline", {"", "x", "y"},
-            "set_timeout(0.01) show(expect('x', false), expect('y', -1))", R"(1, 1, "y")");
-        row("time-out 0 and set_timeout(nil) have none", {"", "x", "y"},
-            "set_timeout(0.01) set_timeout(nil) show(expect('x'), expect('y', 0))", R"(1, 1, "y")");
+        row("time-outs false, negative, 0 and set_timeout(nil) have no deadline", {"", "x", "y", "z", "w"},
+            "set_timeout(0.01) show(expect('x', false), expect('y', -1)) set_timeout(nil) show(expect('z'), expect('w', 0))",
+            "1, 1, \"y\"\n1, 1, \"w\"");
         row("no string to expect; a trailing nil adds none", {"ab"},
             "local function why(...) return select(2, pcall(expect, ...)):gsub('^%S+: ', '') end show(expect('b', nil)) "
             "show(why(5), why(nil) == why(5), why({}, false) == why(5))", "1, \"b\"\n\"expect needs at least one string\", true, true");
-        row("Lua pattern with captures", {"id 42-ab."}, "show(expect_pattern('(%d+)-(%a+)'))", R"(1, "42-ab", "42", "ab")");
         // After an earlier expect used part of the text, a pattern sees only the
-        // rest: position captures count from there, "^" and a frontier match at its start.
-        row("anchor, frontier and position captures after earlier use", {"abcd"},
-            "expect('a') show(expect_pattern('^%f[%a]b()')) show(expect_pattern('d()'))", "1, \"b\", 2\n1, \"d\", 3");
-        row("regex caret is the start of what is pending", {"xy"}, "expect('x') show(expect_regex('^y'))", R"(1, "y")");
+        // rest: position captures count from there, "^" (a regex's too) and a
+        // frontier match at its start.
+        row("Lua captures; anchor, frontier and position captures after earlier use", {"id 42-ab.abcdxy"},
+            "show(expect_pattern('(%d+)-(%a+)')) expect('a') show(expect_pattern('^%f[%a]b()')) "
+            "show(expect_pattern('d()')) expect('x') show(expect_regex('^y'))",
+            "1, \"42-ab\", \"42\", \"ab\"\n1, \"b\", 2\n1, \"d\", 3\n1, \"y\"");
         row("must_expect passes results, raises for the caller's line, calls the current expect", {"ok"},
             "show(must_expect('ok')) show((select(2, pcall(function() must_expect('zz', 0.05) end)):gsub('^.*/', ''))) "
             "expect = function() return nil, 7 end show(pcall(must_expect, 'x'))",
