@@ -49,16 +49,6 @@ QProcessEnvironment FakeApp::environment() const
     return environment;
 }
 
-QList<FakeApp::Request> FakeApp::requestsFor(const QString &op) const
-{
-    QList<Request> matching;
-    for (const Request &request : requests) {
-        if (request.json.value(QStringLiteral("op")).toString() == op)
-            matching.append(request);
-    }
-    return matching;
-}
-
 void FakeApp::accept()
 {
     while (QLocalSocket *socket = m_server.nextPendingConnection()) {

@@ -41,7 +41,6 @@ public:
 
     explicit FakeApp(QObject *parent = nullptr);
 
-    QString serverName() const { return m_server.fullServerName(); }
     QString token() const { return m_token; }
     // MORVANE_SOCKET and MORVANE_TOKEN on top of the test's own environment.
     QProcessEnvironment environment() const;
@@ -55,7 +54,6 @@ public:
     void setFallback(Handler handler) { m_fallback = std::move(handler); }
 
     QList<Request> requests;                              // every request, in order
-    QList<Request> requestsFor(const QString &op) const;  // those with this op
     int connections = 0;                                  // connections accepted
 
     // When set, every connection gets this reply at once and its request is
