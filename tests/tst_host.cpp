@@ -6,6 +6,7 @@
 #include "host_runs.h"
 
 #include <QDir>
+#include <QJsonDocument>
 #include <QLocalSocket>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -34,7 +35,7 @@ repeat n.sleep(5) until n.rpc{ op = 'stream', tab = id, position = 0 }.text:find
 
 // Prints the cursor and the first rows once READY is on the screen.
 const QByteArray screenWhenReady = R"lua(
-local deadline = n.now() + 10
+local deadline = n.now() + 60
 while not s:Get(1, 1, 3, 80):find('READY', 1, true) and n.now() < deadline do n.sleep(20) end
 print(s.CurrentRow .. ' ' .. s.CurrentColumn .. ' [' .. s:Get2(1, 1, 3, 80):gsub(' *\n', '|'):gsub(' +$', '') .. ']')
 m.app:Quit()
@@ -110,6 +111,37 @@ void hostile(const char *name, const QByteArray &output, const QString &screen)
     const QString program = QStringLiteral("printf '%1'; echo READY; sleep 1000").arg(QString::fromLatin1(output));
     QTest::newRow(name) << QStringList{QStringLiteral("-c"), program} << QStringList{} << QByteArray() << screenWhenReady << 0
                         << screen + QLatin1Char('\n') << QString();
+}
+
+// Program output from a fixed seed: random bytes mixed with UTF-8 C1
+// controls, the pieces known to drive libvterm off its paths and CSI
+// sequences with many or huge parameters.
+QByteArray randomTerminalOutput(quint32 seed, qsizetype size)
+{
+    QRandomGenerator random(seed);
+    static const char *const pieces[] = {"\r", "\r\n", "\x1bH", "\x1b[b", "\x1b[3g", "\xe4\xb8\xad", "\xcc\x81", "\x1b#6",
+                                         "\x1b#3", "\x1b[?6h", "\x1b[?69h", "\x1b[2;5r", "\x1b[4h", "\x1bN", "\t", "\x1b\x80"};
+    static const char finals[] = "@ABCDEFGHIJKLMPSTXZ`abdefghlmqrstu";
+    QByteArray out;
+    while (out.size() < size) {
+        switch (random.bounded(4)) {
+        case 0:
+            out += char(random.bounded(256));
+            break;
+        case 1:
+            out += "\xc2" + QByteArray(1, char(0x80 + random.bounded(32)));
+            break;
+        case 2:
+            out += pieces[random.bounded(int(std::size(pieces)))];
+            break;
+        default:
+            out += "\x1b[";
+            for (int i = 0, count = random.bounded(20); i < count; ++i)
+                out += QByteArray::number(random.bounded(i % 5 == 4 ? 100000000 : 100)) + ';';
+            out += finals[random.bounded(int(sizeof finals - 1))];
+        }
+    }
+    return out;
 }
 
 } // namespace
@@ -361,6 +393,11 @@ print(seen, slowest < 1.5 or slowest, m.app:GetTabCount(), m.app.Session.Connect
     hostile("huge parameters (overflow)", R"(\033[99999999999999999999C\033[4294967295@x\r\n)",
             QStringLiteral("3.0 1.0 [%1x|READY|]").arg(QString(79, QLatin1Char(' '))));
 
+    // Without the guard, this crashed the host within a second.
+    QTest::newRow("random output (heap corruption, endless loops)")
+        << QStringList{"-c", "cat x; printf '\\030\\033c'; echo READY; sleep 1000"} << QStringList{} << randomTerminalOutput(20261207, 8 << 20)
+        << screenWhenReady << 0 << QString("2.0 1.0 [READY||]\n") << QString();
+
     const QByteArray cast = "{\"version\":2,\"width\":80,\"height\":24}\n";
     refused("no script", {}, "Give the script to run.");
     refused("size not COLSxROWS", {"--size", "80by24", "x.lua"}, "--size must be COLSxROWS");
@@ -454,7 +491,8 @@ void Host::endings()
     const QByteArray script = "print(os.getenv('MORVANE_SOCKET'))\nprint(os.getenv('MORVANE_TOKEN'))\nlocal _ = m.app.Screen.Rows\n"
                               + QByteArray(start).replace("MARK", marker)
                               + awaitGo("print(m.rpc('stream', id, { position = 0 }).text:find('BAD', 1, true))\nm.app:Quit()");
-    startHost(host, dir.path(), withScript(dir, script, {}),
+    const QString recording = dir.filePath(QStringLiteral("session.cast"));
+    startHost(host, dir.path(), withScript(dir, script, {QStringLiteral("--record"), recording}),
               // Under AddressSanitizer freed memory stays resident in its
               // quarantine; keep that small so the peak measures what is held.
               {QStringLiteral("ASAN_OPTIONS=") + qEnvironmentVariable("ASAN_OPTIONS") + QStringLiteral(":quarantine_size_mb=8")});
@@ -513,6 +551,13 @@ void Host::endings()
     QCOMPARE(host.exitCode(), signal == 0 ? 0 : 128 + signal);
     QCOMPARE(processesRunning("sleep " + marker), 0);
     QVERIFY2(!QFileInfo::exists(QFileInfo(socketPath).path()), "the socket's directory outlived the host");
+    // However the host ended, its recording is whole: a header and events, every line JSON.
+    QFile cast(recording);
+    QVERIFY(cast.open(QIODevice::ReadOnly));
+    const QList<QByteArray> castLines = cast.readAll().split('\n');
+    QVERIFY2(castLines.size() > 2 && castLines.last().isEmpty() && castLines.at(1).startsWith('['), castLines.first().constData());
+    for (const QByteArray &line : castLines.first(castLines.size() - 1))
+        QVERIFY2(!QJsonDocument::fromJson(line).isNull(), line.constData());
     QCOMPARE(host.readAllStandardOutput(), QByteArray(signal == 0 ? "nil\n" : ""));
 }
 

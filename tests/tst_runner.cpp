@@ -93,9 +93,10 @@ void Runner::argumentsPathAndLocale()
 void Runner::modulesAndLazyLoader()
 {
     // The embedded chunks keep their names and debug information: a function
-    // reads as it does when the source text is compiled at run time. The lazy loader's hook loads nothing for an unlisted or
-    // assigned name; reading a listed one (`before`, nil until a match) loads
-    // the module and removes the hook.
+    // reads as it does when the source text is compiled at run time. The
+    // lazy loader's hook loads nothing for an unlisted or assigned name;
+    // reading a listed one (`before`, nil until a match) loads the module
+    // and removes the hook.
     FakeApp app;
     SimTerminal terminal(app);
     const RunResult result = terminal.run(withShow(
