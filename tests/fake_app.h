@@ -3,6 +3,7 @@
 // helper that runs the real morvane-lua binary against it.
 #pragma once
 
+#include <QFile>
 #include <QHash>
 #include <QJsonObject>
 #include <QJsonValue>
@@ -12,6 +13,7 @@
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
+#include <QTest>
 #include <functional>
 #include <optional>
 
@@ -70,6 +72,14 @@ private:
     QHash<QString, Reply> m_replies;
     Handler m_fallback;
 };
+
+// Writes a test's file whole, or fails the test.
+inline void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
 
 // What one run of the runner produced.
 struct RunResult {

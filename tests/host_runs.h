@@ -3,20 +3,14 @@
 // and what a row adds to it.
 #pragma once
 
-#include <QFile>
+#include "fake_app.h"
+
 #include <QProcess>
 #include <QtTest>
 
 #ifndef MORVANE_HOST_PATH
 #error "the host's end-to-end tests need the morvane-host target"
 #endif
-
-inline void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(bytes), bytes.size());
-}
 
 // Starts the host in `directory` with `arguments` after the runner's path;
 // `environment` (NAME=VALUE entries) is added to the test's own.

@@ -178,10 +178,8 @@ void Natives::fullDisk()
     QFETCH(int, limit);
     QFETCH(int, size);
     QTemporaryDir directory;
-    QFile script(directory.filePath("script.lua"));
-    QVERIFY(script.open(QIODevice::WriteOnly));
-    script.write(withShow("show(__morvane_native.write_file('target', ('n'):rep(" + QByteArray::number(size) + ")))"));
-    script.close();
+    writeFile(directory.filePath("script.lua"),
+              withShow("show(__morvane_native.write_file('target', ('n'):rep(" + QByteArray::number(size) + ")))"));
     QProcess runner;
     runner.setWorkingDirectory(directory.path());
     // The target exists before the limit: a refused write must leave it whole.

@@ -2,7 +2,6 @@
 // C locale, the embedded modules' debug information and the lazy loader.
 #include "sim_terminal.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -69,14 +68,11 @@ void Runner::argumentsPathAndLocale()
     localedef.start("localedef", {"-i", "de_DE", "-f", "UTF-8", directory.filePath("de_DE.UTF-8")});
     if (!localedef.waitForFinished(60000) || !QFileInfo::exists(directory.filePath("de_DE.UTF-8")))
         QSKIP("localedef cannot build the locale (install the locales package)");
-    const QByteArray script = withShow(
+    writeFile(directory.filePath("s.lua"), withShow(
         "show(arg[0], #arg, arg[1], arg[2], arg[3], arg[-1]) show(...) "
         "local d = arg[0]:match('^(.*)/') show(package.path:sub(1, 2 * #d + 19) == d .. '/?.lua;' .. d .. '/?/init.lua;') "
         "local words = {'b', 'B', 'a', 'A'} table.sort(words) "
-        "show(os.setlocale(nil), 1.5, tonumber('2.5'), ('%.1f'):format(0.5), 'a' < 'B', table.concat(words), os.date('!%A %B', 0))");
-    QFile file(directory.filePath("s.lua"));
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(script) == script.size());
-    file.close();
+        "show(os.setlocale(nil), 1.5, tonumber('2.5'), ('%.1f'):format(0.5), 'a' < 'B', table.concat(words), os.date('!%A %B', 0))"));
     RunOptions options;
     options.workingDirectory = directory.path();
     options.environment = QProcessEnvironment::systemEnvironment();
